@@ -1,0 +1,17 @@
+# Compiler settings shared by every target of our own.
+
+set(PV4410S_SANITIZE "" CACHE STRING "Sanitizers to build with, e.g. address;undefined")
+
+if(PV4410S_SANITIZE)
+  list(JOIN PV4410S_SANITIZE "," _sanitizers)
+  add_compile_options(-fsanitize=${_sanitizers} -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=${_sanitizers})
+endif()
+
+# Warnings are errors for our own code; third-party headers come in as SYSTEM includes.
+function(pv4410s_defaults target)
+  target_compile_features(${target} PUBLIC cxx_std_20)
+  target_compile_options(${target} PRIVATE
+    -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wsign-conversion -Wold-style-cast
+    -Wnon-virtual-dtor -Woverloaded-virtual -Werror)
+endfunction()
