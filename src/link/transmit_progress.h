@@ -7,7 +7,7 @@
 namespace pv::link {
 
 class TransmitProgress {
-public:
+  public:
     virtual ~TransmitProgress() = default;
     virtual void SetPos(std::int32_t position) = 0;
 };

@@ -1,0 +1,51 @@
+#include "platform/usbport/usbport.h"
+
+#include <atomic>
+
+#include "platform/usbport/libusb_port.h"
+
+namespace usbport {
+namespace {
+
+std::atomic<Port*> installed{nullptr};
+
+Port& libusbPort() {
+    static LibusbPort port;
+    return port;
+}
+
+}  // namespace
+
+Port& port() {
+    Port* p = installed.load();
+    return p ? *p : libusbPort();
+}
+
+void installPort(Port* p) {
+    installed.store(p);
+}
+
+bool SetVenderID(std::uint16_t vendorId) {
+    return port().SetVenderID(vendorId);
+}
+
+bool SetProductID(const std::uint16_t* productIds, std::uint16_t count) {
+    return port().SetProductID(productIds, count);
+}
+
+os::Handle UsbOpenCont(std::uint32_t reserved1, std::uint32_t reserved2) {
+    return port().UsbOpenCont(reserved1, reserved2);
+}
+
+os::Handle UsbOpenBulk(const char* pipeName, std::uint32_t reserved) {
+    return port().UsbOpenBulk(pipeName, reserved);
+}
+
+bool UsbDeviceIoControl(os::Handle control, std::uint32_t requestCode, const void* input,
+                        std::uint32_t inputSize, void* output, std::uint32_t outputSize,
+                        std::uint32_t* bytesReturned) {
+    return port().UsbDeviceIoControl(control, requestCode, input, inputSize, output, outputSize,
+                                     bytesReturned);
+}
+
+}  // namespace usbport
