@@ -1,0 +1,39 @@
+#pragma once
+// The application object. Exactly one exists while the program runs. Run() gives the program its
+// toolkit application, calls InitInstance, which may refuse to run (and usually runs the main
+// window itself), runs the event loop only when InitInstance asks for it, and calls ExitInstance
+// last, whose answer is the process's exit code.
+
+namespace dlg {
+
+class Dialog;
+
+class Application {
+  public:
+    Application();
+    virtual ~Application();
+    Application(const Application&) = delete;
+    Application& operator=(const Application&) = delete;
+
+    // Runs the program; the command line is not passed on, the program takes none.
+    int Run(const char* programName);
+
+    // Answers false to end the program without an event loop.
+    virtual bool InitInstance() { return true; }
+    // Runs last; answers the exit code.
+    virtual int ExitInstance() { return 0; }
+
+    void SetMainWindow(Dialog* window) { mainWindow_ = window; }
+    Dialog* GetMainWindow() const { return mainWindow_; }
+
+    // The application object of this process, or none.
+    static Application* Current();
+
+  private:
+    Dialog* mainWindow_ = nullptr;
+};
+
+// The current application's main window, or none.
+Dialog* MainWindow();
+
+}  // namespace dlg

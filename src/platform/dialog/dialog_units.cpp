@@ -1,0 +1,47 @@
+#include "platform/dialog/dialog_units.h"
+
+#include <cstdint>
+#include <cstdlib>
+
+#include <QFontDatabase>
+#include <QFontMetrics>
+#include <QStringList>
+
+namespace dlg {
+
+QFont dialogFont() {
+    const QStringList families = QFontDatabase::families();
+    QFont font;
+    if (families.contains(QStringLiteral("Liberation Sans")))
+        font.setFamily(QStringLiteral("Liberation Sans"));
+    else if (families.contains(QStringLiteral("DejaVu Sans")))
+        font.setFamily(QStringLiteral("DejaVu Sans"));
+    else
+        font.setStyleHint(QFont::SansSerif);
+    font.setPointSize(8);
+    return font;
+}
+
+BaseUnits baseUnits(const QFont& font) {
+    const QFontMetrics metrics(font);
+    const int width = metrics.horizontalAdvance(
+        QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
+    return {(width / 26 + 1) / 2, metrics.height()};
+}
+
+int mulDiv(int a, int b, int c) {
+    if (c == 0)
+        return 0;
+    const std::int64_t product = static_cast<std::int64_t>(a) * b;
+    const std::int64_t half = std::llabs(c) / 2;
+    const bool negative = (product < 0) != (c < 0);
+    const std::int64_t magnitude = (std::llabs(product) + half) / std::llabs(c);
+    return static_cast<int>(negative ? -magnitude : magnitude);
+}
+
+QRect mapDialogRect(const DluRect& rect, BaseUnits units) {
+    return {mulDiv(rect.x, units.x, 4), mulDiv(rect.y, units.y, 8), mulDiv(rect.cx, units.x, 4),
+            mulDiv(rect.cy, units.y, 8)};
+}
+
+}  // namespace dlg

@@ -1,0 +1,35 @@
+#pragma once
+// The resources a program hands to its windows: a string table and icons, both by numeric id.
+// Icons are 16-colour XPM pictures compiled in as data, one large (32 x 32) and one small
+// (16 x 16) picture per icon.
+
+#include <span>
+#include <string>
+#include <string_view>
+
+#include <QIcon>
+
+namespace dlg {
+
+struct StringEntry {
+    unsigned id;
+    std::string_view text;
+};
+
+struct IconEntry {
+    unsigned id;
+    const char* const* large;  // XPM data
+    const char* const* small;  // XPM data
+};
+
+struct ResourceModule {
+    std::span<const StringEntry> strings;
+    std::span<const IconEntry> icons;
+
+    // The string with this id; empty when the table has none.
+    std::string LoadString(unsigned id) const;
+    // The icon with this id, both sizes; a null icon when there is none.
+    QIcon LoadIcon(unsigned id) const;
+};
+
+}  // namespace dlg

@@ -1,0 +1,101 @@
+#include "ui/update_dialog.h"
+
+#include "ui/about_dialog.h"
+#include "ui/resources.h"
+#include "ui/templates.h"
+
+namespace pv::ui {
+namespace {
+
+// Both parts of a label pair are zero-terminated within their fixed fields.
+std::string_view field(const char* text, std::size_t size) {
+    std::size_t length = 0;
+    while (length < size && text[length] != '\0')
+        ++length;
+    return {text, length};
+}
+
+}  // namespace
+
+UpdateDialog::UpdateDialog(dlg::Dialog* parent)
+    : dlg::Dialog(kUpdateTemplate, resources(), parent), icon(LoadIcon(kAppIconId)) {}
+
+UpdateDialog::~UpdateDialog() = default;
+
+void UpdateDialog::DoDataExchange(dlg::DataExchange& dx) {
+    dx.Text(kAfterMainChecksum, afterMainChecksum);
+    dx.Text(kAfterMainVersion, afterMainVersion);
+    dx.Text(kAfterTableChecksum, afterTableChecksum);
+    dx.Text(kAfterTableVersion, afterTableVersion);
+    dx.Text(kBeforeMainChecksum, beforeMainChecksum);
+    dx.Text(kBeforeMainVersion, beforeMainVersion);
+    dx.Text(kBeforeTableChecksum, beforeTableChecksum);
+    dx.Text(kBeforeTableVersion, beforeTableVersion);
+}
+
+bool UpdateDialog::OnInitDialog() {
+    dlg::Dialog::OnInitDialog();
+    if (dlg::WindowMenu* menu = GetSystemMenu()) {
+        const std::string about = LoadString(kAboutMenuText);
+        if (!about.empty()) {
+            menu->AppendSeparator();
+            menu->AppendItem(kAboutCommand, about);
+        }
+    }
+    SetIcon(icon);
+    // No selection yet: both label pairs are all zero, so the "Download F/W" fields turn blank
+    // before the window is first shown.
+    mainImageIndex = -1;
+    tableImageIndex = -1;
+    msPerPercent = 0;
+    mainLabelPair = {};
+    tableLabelPair = {};
+    ShowLabels();
+    mainImageSize = 0;
+    tableImageSize = 0;
+    mainImageData.reset();
+    tableImageData.reset();
+    return true;
+}
+
+void UpdateDialog::PushTexts() {
+    UpdateData();
+}
+
+void UpdateDialog::ShowLabels() {
+    SetDlgItemText(kDownloadMainVersion,
+                   field(mainLabelPair.version, sizeof mainLabelPair.version));
+    SetDlgItemText(kDownloadMainChecksum,
+                   field(mainLabelPair.checksum, sizeof mainLabelPair.checksum));
+    SetDlgItemText(kDownloadTableVersion,
+                   field(tableLabelPair.version, sizeof tableLabelPair.version));
+    SetDlgItemText(kDownloadTableChecksum,
+                   field(tableLabelPair.checksum, sizeof tableLabelPair.checksum));
+}
+
+std::unique_ptr<ProgressDialog> UpdateDialog::CreateProgress(unsigned titleId) {
+    auto progress = std::make_unique<ProgressDialog>(titleId);
+    progress->Create(this);
+    return progress;
+}
+
+void UpdateDialog::OnCommand(int id) {
+    if (id == kDownLoadButton)
+        OnDownLoad();
+    else
+        dlg::Dialog::OnCommand(id);
+}
+
+void UpdateDialog::OnSysCommand(unsigned id) {
+    if ((id & 0xFFF0u) == kAboutCommand) {
+        AboutDialog about(this);
+        about.DoModal();
+        return;
+    }
+    dlg::Dialog::OnSysCommand(id);
+}
+
+// The download procedure is connected here by the program; the window alone has nothing to run.
+void UpdateDialog::OnDownLoad() {}
+
+}  // namespace pv::ui

@@ -1,0 +1,69 @@
+#pragma once
+// The main window. It shows the firmware the tool will send (the "Download F/W" rows) and what the
+// printer reported before and after a download, and holds the state of a download run: the image
+// selection, the expected version labels, the assembled images and the progress time scale
+// (inherited from pv::payload::ImageSelection, so those fields are the window's own). Data flows
+// one way, from the fields to the controls. "DownLoad" (or Enter) calls OnDownLoad(); the window
+// menu holds "&About...".
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include <QIcon>
+
+#include "payload/catalogue.h"
+#include "platform/dialog/dialog.h"
+#include "ui/progress_dialog.h"
+
+namespace pv::ui {
+
+// Window-menu command of the About entry; the low four bits are ignored when dispatching.
+inline constexpr unsigned kAboutCommand = 0x0010;
+
+class UpdateDialog : public dlg::Dialog, public payload::ImageSelection {
+  public:
+    explicit UpdateDialog(dlg::Dialog* parent = nullptr);
+    ~UpdateDialog() override;
+
+    // Writes the eight texts into their controls.
+    void PushTexts();
+    // Writes the version codes and checksum labels of the two label pairs into the four
+    // "Download F/W" fields.
+    void ShowLabels();
+
+    // What the download procedure uses besides the fields.
+    void EnableButton(int controlId, bool enable) { EnableDlgItem(controlId, enable); }
+    // Makes the control the dialog's next control, which gives it the keyboard focus.
+    void FocusControl(int controlId) { GotoDlgCtrl(controlId); }
+    // A modal message box owned by this window.
+    void ShowMessage(std::string_view text, std::string_view caption, dlg::MessageIcon kind) {
+        MessageBox(text, caption, kind);
+    }
+    // A progress window captioned with string `titleId`, created and shown, owned by this window
+    // (which it disables until it is destroyed).
+    std::unique_ptr<ProgressDialog> CreateProgress(unsigned titleId);
+
+    void OnCommand(int id) override;
+    void OnSysCommand(unsigned id) override;
+
+    // Runs the download; called by "DownLoad" and by Enter while "DownLoad" is the default.
+    virtual void OnDownLoad();
+
+    // What the printer reported, shown in the "F/W in Printer" rows.
+    std::string afterMainChecksum;
+    std::string afterMainVersion;
+    std::string afterTableChecksum;
+    std::string afterTableVersion;
+    std::string beforeMainChecksum;
+    std::string beforeMainVersion;
+    std::string beforeTableChecksum;
+    std::string beforeTableVersion;
+    QIcon icon;
+
+  protected:
+    void DoDataExchange(dlg::DataExchange& dx) override;
+    bool OnInitDialog() override;
+};
+
+}  // namespace pv::ui
