@@ -38,7 +38,7 @@ bool FirmwareCatalogue::findImages(const char* printerMainVersion,
     if (printerMainVersion == nullptr)
         return false;
     for (const VersionMapEntry& row : kVersionMap) {
-        // The last two characters are a suffix that a code ending in "0" leaves open.
+        // A code ending in "0" leaves the last character open: "301F10" also matches "301F11".
         const std::size_t compared = row.code[5] == '0' ? 5 : 6;
         if (std::strncmp(printerMainVersion, row.code, compared) == 0) {
             selection.mainImageIndex = row.mainImageIndex;
