@@ -1,0 +1,51 @@
+#include "app/updater_app.h"
+
+#include <QApplication>
+
+#include <cstdint>
+
+#include "link/printer_link.h"
+#include "link/usb_identity.h"
+#include "ui/resources.h"
+#include "ui/update_dialog.h"
+
+namespace pv::app {
+namespace {
+
+constexpr std::uint16_t kVendorId = 0x7A3C;
+constexpr std::uint16_t kProductIds[] = {0x0512};
+
+}  // namespace
+
+bool UpdaterApp::InitInstance() {
+    if (!instanceLock_.acquire(kInstanceLockName))
+        return false;
+    QApplication::setWindowIcon(ui::resources().LoadIcon(ui::kAppIconId));
+    link::setUsbIdentity(kProductIds, 1, kVendorId);
+
+    link::PrinterLink printer;
+    unsigned failure = 0;
+    if (!printer.open())
+        failure = ui::kNotConnected;
+    else if (!printer.checkModel())
+        failure = ui::kIllegalPrinterType;
+    if (failure != 0) {
+        dlg::MessageBox(nullptr, ui::LoadString(failure), "Error", dlg::MessageIcon::Warning);
+        printer.close();
+        return false;
+    }
+    printer.close();
+
+    ui::UpdateDialog mainWindow;
+    SetMainWindow(&mainWindow);
+    mainWindow.DoModal();
+    SetMainWindow(nullptr);
+    return false;
+}
+
+int UpdaterApp::ExitInstance() {
+    link::releaseUsbIdentity();
+    return dlg::Application::ExitInstance();
+}
+
+}  // namespace pv::app

@@ -1,0 +1,25 @@
+#pragma once
+// The application object. Start-up lets only one copy run, tells the printer link which USB
+// device to look for, makes sure a PV4410S is attached, and then runs the main window modally;
+// it always ends with false, so the program ends when the main window closes. Shutdown releases
+// the USB identity.
+
+#include "platform/dialog/application.h"
+#include "platform/os/single_instance.h"
+
+namespace pv::app {
+
+// Name of the single-instance lock.
+inline constexpr char kInstanceLockName[] = "Software Update Application for PV4410S";
+
+class UpdaterApp : public dlg::Application {
+  public:
+    bool InitInstance() override;
+    int ExitInstance() override;
+
+  private:
+    // Held until the process ends; a second copy finds the name taken and ends silently.
+    os::SingleInstanceLock instanceLock_;
+};
+
+}  // namespace pv::app
