@@ -25,7 +25,8 @@ class FakeHandle final : public os::HandleObject {
         const auto reply = std::move(script_.reads.front());
         script_.reads.pop_front();
         const auto n = std::min<std::uint32_t>(length, static_cast<std::uint32_t>(reply.size()));
-        std::memcpy(buffer, reply.data(), n);
+        if (n > 0)
+            std::memcpy(buffer, reply.data(), n);
         return n;
     }
 
@@ -95,7 +96,8 @@ bool FakePort::UsbDeviceIoControl(os::Handle, std::uint32_t requestCode, const v
                             std::to_string(inputSize) + " " + std::to_string(outputSize));
     const auto n =
         std::min<std::uint32_t>(outputSize, static_cast<std::uint32_t>(script_.deviceId.size()));
-    std::memcpy(output, script_.deviceId.data(), n);
+    if (n > 0)
+        std::memcpy(output, script_.deviceId.data(), n);
     *bytesReturned = script_.deviceIdLength.value_or(n);
     return script_.ioctlResult;
 }
