@@ -1,0 +1,115 @@
+#include "support/virtual_printer.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+
+#include "usb/preload.h"
+
+namespace pvtest {
+
+namespace {
+
+// The printer's view of an os::VirtualClock.
+class SharedClock final : public vprinter::Clock {
+  public:
+    explicit SharedClock(os::VirtualClock& c) : clock_(c) {}
+    std::uint64_t nowMs() override { return clock_.nowMs(); }
+    void advance(std::uint64_t ms) override { clock_.advance(ms); }
+    bool isVirtual() const override { return true; }
+
+  private:
+    os::VirtualClock& clock_;
+};
+
+}  // namespace
+
+// Listeners cannot be taken off an os::VirtualClock, so the one we add reaches the bus through
+// this link, which the VirtualPrinter cuts before it goes.
+struct VirtualPrinter::Link {
+    std::mutex mutex;
+    vprinter::UsbPrinter* usb = nullptr;
+};
+
+void requireUmockdevPreload(int argc, char** argv) {
+    (void)argc;
+    if (vprinter::umockdevPreloaded())
+        return;
+    if (std::getenv("PV_TEST_PRELOAD_TRIED") == nullptr) {
+        const std::string preload = vprinter::preloadFor("/proc/self/exe");
+        setenv("LD_PRELOAD", preload.c_str(), 1);
+        setenv("PV_TEST_PRELOAD_TRIED", "1", 1);
+        execv("/proc/self/exe", argv);
+        std::perror("re-executing the test with the umockdev preload library");
+    }
+    std::fprintf(stderr,
+                 "FATAL: %s is not loaded, so libusb cannot see the virtual printer.\n"
+                 "Is the Debian package 'umockdev' installed? LD_PRELOAD=%s\n",
+                 vprinter::kPreloadLibrary,
+                 std::getenv("LD_PRELOAD") ? std::getenv("LD_PRELOAD") : "");
+    std::exit(1);
+}
+
+VirtualPrinter::VirtualPrinter(vprinter::Options options)
+    : ownClock_(std::make_unique<os::VirtualClock>()) {
+    clock_ = ownClock_.get();
+    installed_ = std::make_unique<os::ScopedClock>(*clock_);
+    start(std::move(options));
+}
+
+VirtualPrinter::VirtualPrinter(vprinter::Options options, os::VirtualClock& clock)
+    : clock_(&clock) {
+    start(std::move(options));
+}
+
+void VirtualPrinter::start(vprinter::Options options) {
+    printerClock_ = std::make_unique<SharedClock>(*clock_);
+    printer_ = std::make_unique<vprinter::Printer>(std::move(options), *printerClock_);
+    usb_ = std::make_unique<vprinter::UsbPrinter>(*printer_);
+    link_ = std::make_shared<Link>();
+    link_->usb = usb_.get();
+    clock_->onAdvance([link = link_](std::uint64_t) {
+        std::lock_guard lock(link->mutex);
+        if (link->usb)
+            link->usb->sync();
+    });
+}
+
+VirtualPrinter::~VirtualPrinter() {
+    {
+        std::lock_guard lock(link_->mutex);
+        link_->usb = nullptr;
+    }
+    usb_.reset();
+    printer_.reset();
+    installed_.reset();
+}
+
+bool VirtualPrinter::onBus() {
+    usb_->sync();
+    return usb_->attached();
+}
+
+std::vector<vprinter::TraceEvent> VirtualPrinter::trace(const std::string& name) {
+    return usb_->withPrinter([&](vprinter::Printer& p) {
+        p.update();
+        return name.empty() ? p.trace().events() : p.trace().named(name);
+    });
+}
+
+void VirtualPrinterTest::SetUp() {
+    ASSERT_TRUE(vprinter::umockdevPreloaded())
+        << vprinter::kPreloadLibrary
+        << " is not loaded: link the test with pv_test_support_main or call "
+           "pvtest::requireUmockdevPreload() first in main()";
+}
+
+VirtualPrinter& VirtualPrinterTest::startPrinter(vprinter::Options options) {
+    printer_.reset();
+    printer_ = std::make_unique<VirtualPrinter>(std::move(options));
+    return *printer_;
+}
+
+}  // namespace pvtest

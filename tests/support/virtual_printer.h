@@ -1,0 +1,97 @@
+#pragma once
+// Test support for everything that talks USB to the PV4410S: an in-process virtual printer on an
+// emulated bus (umockdev), driven by the same virtual clock as the code under test.
+//
+// Use:
+//
+//   // CMake: target_link_libraries(my_test PRIVATE pv_test_support pv_test_support_main)
+//   //        (pv_test_support_main supplies main(); it restarts the binary with the umockdev
+//   //        preload library when needed, then runs the tests)
+//
+//   #include "support/virtual_printer.h"
+//
+//   class LinkTest : public pvtest::VirtualPrinterTest {};
+//
+//   TEST_F(LinkTest, ReadsVersions) {
+//       vprinter::Options options;                  // defaults: "301B10" / "705A10"
+//       options.faults.badHeader = true;             // or vprinter::applyFault("bad-header", ..)
+//       auto& printer = startPrinter(options);       // on the bus from now on
+//       ... code under test opens libusb (a NEW libusb context, made after startPrinter) ...
+//       os::sleepMs(5000);                           // moves the shared virtual clock
+//       EXPECT_EQ(printer.trace("command").size(), 2u);
+//   }
+//
+// Time: startPrinter() installs one os::VirtualClock as os::clock() until the test ends. The
+// code under test sleeps and reads ticks through os::; the printer reads the same clock, and the
+// bus follows the printer after every advance (a reset takes the device off the bus, it comes
+// back once the clock has moved past the reboot time). Where the printer itself takes time (a
+// throttled write) it advances the clock. libusb's own time-outs remain real time: a stalled
+// transfer costs its real time-out.
+//
+// A testbed is process-wide (UMOCKDEV_DIR); have at most one VirtualPrinter at a time.
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "model/printer.h"
+#include "platform/os/clock.h"
+#include "usb/usb_printer.h"
+
+namespace pvtest {
+
+// Makes sure this process runs with libumockdev-preload.so.0: if it is not loaded, re-executes
+// the program with LD_PRELOAD set (the ASan runtime first in ASan builds); if it still is not
+// loaded, prints why and exits with status 1. Call first thing in main().
+void requireUmockdevPreload(int argc, char** argv);
+
+class VirtualPrinter {
+  public:
+    // Owns its virtual clock (starting at 0 ms) and installs it as os::clock() while it lives.
+    explicit VirtualPrinter(vprinter::Options options = {});
+    // Runs on `clock`, which the caller owns, installs and keeps alive at least as long.
+    VirtualPrinter(vprinter::Options options, os::VirtualClock& clock);
+    ~VirtualPrinter();
+    VirtualPrinter(const VirtualPrinter&) = delete;
+    VirtualPrinter& operator=(const VirtualPrinter&) = delete;
+
+    os::VirtualClock& clock() { return *clock_; }
+    // Whether the device is on the emulated bus now.
+    bool onBus();
+    // The printer's trace so far, all events or those named `name` ("command", "verdict", ...).
+    std::vector<vprinter::TraceEvent> trace(const std::string& name = "");
+    // Runs f(vprinter::Printer&) under the lock the USB side takes (versions, area memory...).
+    template <class F>
+    auto withPrinter(F&& f) {
+        return usb_->withPrinter(std::forward<F>(f));
+    }
+
+  private:
+    struct Link;
+    void start(vprinter::Options options);
+
+    std::unique_ptr<os::VirtualClock> ownClock_;
+    std::unique_ptr<os::ScopedClock> installed_;
+    os::VirtualClock* clock_ = nullptr;
+    std::unique_ptr<vprinter::Clock> printerClock_;
+    std::unique_ptr<vprinter::Printer> printer_;
+    std::unique_ptr<vprinter::UsbPrinter> usb_;
+    std::shared_ptr<Link> link_;
+};
+
+// Fixture: startPrinter() puts a printer on the bus; it is removed when the test ends.
+class VirtualPrinterTest : public ::testing::Test {
+  protected:
+    void SetUp() override;
+    void TearDown() override { printer_.reset(); }
+    // Replaces any earlier printer of this test.
+    VirtualPrinter& startPrinter(vprinter::Options options = {});
+    VirtualPrinter& printer() { return *printer_; }
+
+  private:
+    std::unique_ptr<VirtualPrinter> printer_;
+};
+
+}  // namespace pvtest

@@ -1,0 +1,155 @@
+#include "model/faults.h"
+
+#include <algorithm>
+#include <charconv>
+
+namespace vprinter {
+
+namespace {
+
+struct FaultInfo {
+    std::string_view name;
+    std::string_view argument;  // empty: the fault takes no value
+    std::string_view help;
+};
+
+constexpr FaultInfo kFaults[] = {
+    {"absent", "", "no printer on the bus"},
+    {"id-no-model", "", "device ID without the model entry"},
+    {"id-model-case", "", "device ID with the model entry in lower case"},
+    {"id-model-spacing", "", "device ID with the model entry lacking the space before ';'"},
+    {"id-empty", "", "device-ID request answers 0 bytes"},
+    {"no-bulk-in", "", "printer interface without its bulk IN endpoint"},
+    {"short-write", "N", "the Nth write of every image stream is accepted only half"},
+    {"disconnect-at", "N", "leaves the bus for good during the Nth write of an image stream"},
+    {"stall-write", "N", "the Nth bulk OUT write is never accepted (host times out)"},
+    {"fail-write", "N", "the Nth bulk OUT write is refused with an endpoint stall"},
+    {"refuse", "COMMAND",
+     "refuses that command with an endpoint stall (initialise, reset, erase, transfer, "
+     "version-request, readback-on, readback-off; repeatable)"},
+    {"throttle", "BYTES_PER_S", "bulk OUT accepts at most that many bytes per second"},
+    {"short-reply", "N", "version reply cut to N bytes (0..47)"},
+    {"bad-header", "", "version reply header 0x23 0x2E 0x01 instead of 0x23 0x2E 0x00"},
+    {"stall-read", "", "bulk IN reads are never answered (host times out)"},
+    {"no-return", "", "never returns to the bus after a reset"},
+    {"return-version", "MAIN[:TABLE]",
+     "after a reset, reports these versions instead of the ones installed"},
+};
+
+bool parseNumber(std::string_view text, std::uint32_t& out) {
+    const auto* end = text.data() + text.size();
+    auto [ptr, ec] = std::from_chars(text.data(), end, out);
+    return ec == std::errc() && ptr == end && !text.empty();
+}
+
+bool isVersionCode(std::string_view s) {
+    return s.size() == 6;
+}
+
+std::string applyValue(std::string_view name, std::string_view value, Faults& f) {
+    std::uint32_t n = 0;
+    const bool numeric = parseNumber(value, n);
+    auto needPositive = [&](std::uint32_t& field) -> std::string {
+        if (!numeric || n == 0)
+            return "fault '" + std::string(name) + "' needs a number >= 1";
+        field = n;
+        return {};
+    };
+    if (name == "short-write")
+        return needPositive(f.shortStreamWrite);
+    if (name == "disconnect-at")
+        return needPositive(f.disconnectAtStream);
+    if (name == "stall-write")
+        return needPositive(f.stallWrite);
+    if (name == "fail-write")
+        return needPositive(f.failWrite);
+    if (name == "throttle")
+        return needPositive(f.throttleBytesPerSecond);
+    if (name == "short-reply") {
+        if (!numeric || n >= 48)
+            return "fault 'short-reply' needs a length from 0 to 47";
+        f.replyLength = n;
+        return {};
+    }
+    if (name == "refuse") {
+        if (std::find(std::begin(kCommandNames), std::end(kCommandNames), value) ==
+            std::end(kCommandNames))
+            return "fault 'refuse' needs a command name, not '" + std::string(value) + "'";
+        f.refusedCommands.insert(std::string(value));
+        return {};
+    }
+    // return-version=MAIN[:TABLE]
+    const auto colon = value.find(':');
+    const auto main = value.substr(0, colon);
+    const auto table =
+        colon == std::string_view::npos ? std::string_view{} : value.substr(colon + 1);
+    if (!isVersionCode(main) || (colon != std::string_view::npos && !isVersionCode(table)))
+        return "fault 'return-version' needs six-character version codes";
+    f.returnMainVersion = std::string(main);
+    f.returnTableVersion = std::string(table);
+    return {};
+}
+
+void applyFlag(std::string_view name, Faults& f) {
+    if (name == "absent")
+        f.absent = true;
+    if (name == "id-no-model")
+        f.deviceId = DeviceIdFault::NoModel;
+    if (name == "id-model-case")
+        f.deviceId = DeviceIdFault::ModelCase;
+    if (name == "id-model-spacing")
+        f.deviceId = DeviceIdFault::ModelSpacing;
+    if (name == "id-empty")
+        f.deviceId = DeviceIdFault::Empty;
+    if (name == "no-bulk-in")
+        f.noBulkIn = true;
+    if (name == "bad-header")
+        f.badHeader = true;
+    if (name == "stall-read")
+        f.stallRead = true;
+    if (name == "no-return")
+        f.noReturn = true;
+}
+
+}  // namespace
+
+bool Faults::any() const {
+    return absent || deviceId != DeviceIdFault::None || noBulkIn || shortStreamWrite ||
+           disconnectAtStream || stallWrite || failWrite || !refusedCommands.empty() ||
+           throttleBytesPerSecond || replyLength || badHeader || stallRead || noReturn ||
+           !returnMainVersion.empty() || !returnTableVersion.empty();
+}
+
+std::string applyFault(std::string_view spec, Faults& faults) {
+    const auto eq = spec.find('=');
+    const auto name = spec.substr(0, eq);
+    const auto* info = std::find_if(std::begin(kFaults), std::end(kFaults),
+                                    [&](const FaultInfo& i) { return i.name == name; });
+    if (info == std::end(kFaults))
+        return "unknown fault '" + std::string(name) + "'";
+    const bool hasValue = eq != std::string_view::npos;
+    if (info->argument.empty()) {
+        if (hasValue)
+            return "fault '" + std::string(name) + "' takes no value";
+        applyFlag(name, faults);
+        return {};
+    }
+    if (!hasValue)
+        return "fault '" + std::string(name) + "' needs a value: " + std::string(name) + "=" +
+               std::string(info->argument);
+    return applyValue(name, spec.substr(eq + 1), faults);
+}
+
+std::string faultHelp() {
+    std::string out;
+    for (const auto& i : kFaults) {
+        std::string head = "  " + std::string(i.name);
+        if (!i.argument.empty())
+            head += "=" + std::string(i.argument);
+        head.resize(std::max<std::size_t>(head.size() + 2, 30), ' ');
+        out += head + std::string(i.help) + "\n";
+    }
+    return out;
+}
+
+}  // namespace vprinter

@@ -1,0 +1,72 @@
+#include "model/identity.h"
+
+#include <string>
+
+namespace vprinter {
+
+namespace {
+
+std::uint8_t lo(unsigned v) {
+    return static_cast<std::uint8_t>(v & 0xFF);
+}
+std::uint8_t hi(unsigned v) {
+    return static_cast<std::uint8_t>((v >> 8) & 0xFF);
+}
+
+const char* const kStrings[] = {"PV", "PV4410S", "PV4410S-0001"};
+
+}  // namespace
+
+std::vector<std::uint8_t> descriptors(const Faults& faults) {
+    const std::uint8_t endpoints = faults.noBulkIn ? 1 : 2;
+    const unsigned total = 9 + 9 + 7u * endpoints;
+    std::vector<std::uint8_t> d = {
+        // device: USB 2.0, class from interface, EP0 64 bytes, VID, PID, bcdDevice 1.00,
+        // strings 1..3, one configuration
+        18, 1, 0x00, 0x02, 0, 0, 0, 64, lo(kVendorId), hi(kVendorId), lo(kProductId),
+        hi(kProductId), 0x00, 0x01, 1, 2, 3, 1,
+        // configuration 1: self-powered, 2 mA
+        9, 2, lo(total), hi(total), 1, 1, 0, 0xC0, 1,
+        // interface 0, alternate 0, printer class
+        9, 4, 0, 0, endpoints, kInterfaceClass, kInterfaceSubclass, kInterfaceProtocol, 0,
+        // bulk OUT
+        7, 5, kBulkOutEndpoint, 2, lo(kMaxPacket), hi(kMaxPacket), 0};
+    if (!faults.noBulkIn)
+        for (std::uint8_t b : {std::uint8_t{7}, std::uint8_t{5}, kBulkInEndpoint, std::uint8_t{2},
+                               lo(kMaxPacket), hi(kMaxPacket), std::uint8_t{0}})
+            d.push_back(b);
+    return d;
+}
+
+std::optional<std::vector<std::uint8_t>> stringDescriptor(std::uint8_t index) {
+    if (index == 0)
+        return std::vector<std::uint8_t>{4, 3, 0x09, 0x04};  // English (US)
+    if (index > std::size(kStrings))
+        return std::nullopt;
+    const std::string text = kStrings[index - 1];
+    std::vector<std::uint8_t> d = {static_cast<std::uint8_t>(2 + 2 * text.size()), 3};
+    for (char c : text) {
+        d.push_back(static_cast<std::uint8_t>(c));
+        d.push_back(0);
+    }
+    return d;
+}
+
+std::vector<std::uint8_t> deviceIdAnswer(DeviceIdFault fault) {
+    std::string model = "MDL:PV4410S ;";
+    if (fault == DeviceIdFault::Empty)
+        return {};
+    if (fault == DeviceIdFault::NoModel)
+        model.clear();
+    if (fault == DeviceIdFault::ModelCase)
+        model = "MDL:pv4410s ;";
+    if (fault == DeviceIdFault::ModelSpacing)
+        model = "MDL:PV4410S;";
+    const std::string text = "MFG:PV;CMD:PVESC;" + model + "CLS:PRINTER;DES:PV4410S;";
+    const auto length = static_cast<unsigned>(text.size() + 2);
+    std::vector<std::uint8_t> answer = {hi(length), lo(length)};
+    answer.insert(answer.end(), text.begin(), text.end());
+    return answer;
+}
+
+}  // namespace vprinter

@@ -1,0 +1,345 @@
+#include "model/printer.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "model/identity.h"
+
+namespace vprinter {
+
+namespace {
+
+constexpr std::uint8_t kEsc = 0x1B;
+constexpr std::uint64_t kProgressEvery = 128 * 1024;
+
+std::string hexBytes(std::span<const std::uint8_t> bytes) {
+    std::string out;
+    for (std::uint8_t b : bytes) {
+        char buf[4];
+        std::snprintf(buf, sizeof buf, "%s%02X", out.empty() ? "" : " ", b);
+        out += buf;
+    }
+    return out;
+}
+
+bool isCommandFrame(std::span<const std::uint8_t> data) {
+    return data.size() == 4 && data[0] == kEsc;
+}
+
+}  // namespace
+
+Printer::Printer(Options options, Clock& clock)
+    : options_(std::move(options)), clock_(clock), origin_(clock.nowMs()) {
+    areas_[0].letter = 'p';
+    areas_[0].versionAddress = kMainVersionAddress;
+    areas_[1].letter = 't';
+    areas_[1].versionAddress = kTableVersionAddress;
+    areas_[2].letter = 'c';
+    auto install = [](Area& a, const std::string& version) {
+        a.memory.write(*a.versionAddress,
+                       {reinterpret_cast<const std::uint8_t*>(version.data()), version.size()});
+    };
+    install(areas_[0], options_.mainVersion);
+    install(areas_[1], options_.tableVersion);
+    boot();
+    TraceBuilder b(now(), "start");
+    b.text("main", mainVersion()).text("table", tableVersion());
+    b.hex("main_sum", mainChecksum(), 4).hex("table_sum", tableChecksum(), 4);
+    b.text("on_bus", options_.faults.absent ? "no" : "yes");
+    emit(b);
+}
+
+std::uint64_t Printer::now() const {
+    return clock_.nowMs() - origin_;
+}
+
+Printer::Area* Printer::area(std::uint8_t letter) {
+    for (auto& a : areas_)
+        if (static_cast<std::uint8_t>(a.letter) == letter)
+            return &a;
+    return nullptr;
+}
+
+bool Printer::areaValid(char letter) const {
+    for (const auto& a : areas_)
+        if (a.letter == letter)
+            return a.state == FlashState::Valid;
+    return false;
+}
+
+const FlashMemory& Printer::areaMemory(char letter) const {
+    for (const auto& a : areas_)
+        if (a.letter == letter)
+            return a.memory;
+    return areas_[2].memory;
+}
+
+void Printer::update() {
+    const std::uint64_t t = clock_.nowMs();
+    for (auto& a : areas_) {
+        if (a.state != FlashState::Erasing || t < a.eraseDoneAt)
+            continue;
+        a.state = FlashState::Erased;
+        TraceBuilder b(a.eraseDoneAt - origin_, "erased");
+        emit(b.text("area", std::string(1, a.letter)));
+    }
+    if (gone_ && backAt_ && t >= *backAt_) {
+        gone_ = false;
+        ++boots_;
+        boot();
+        TraceBuilder b(*backAt_ - origin_, "back");
+        b.text("main", mainVersion()).text("table", tableVersion());
+        emit(b.hex("main_sum", mainChecksum(), 4).hex("table_sum", tableChecksum(), 4));
+        backAt_.reset();
+    }
+}
+
+bool Printer::onBus() {
+    update();
+    return !options_.faults.absent && !gone_ && !disconnected_;
+}
+
+void Printer::boot() {
+    for (auto& a : areas_) {
+        const bool valid = a.state == FlashState::Valid && a.versionAddress;
+        a.runningVersion = valid ? a.memory.readText(*a.versionAddress, 6) : kInvalidVersion;
+        a.runningChecksum = valid ? a.memory.checksum() : 0;
+    }
+    const auto& f = options_.faults;
+    if (boots_ > 0 && !f.returnMainVersion.empty())
+        areas_[0].runningVersion = f.returnMainVersion;
+    if (boots_ > 0 && !f.returnTableVersion.empty())
+        areas_[1].runningVersion = f.returnTableVersion;
+    reply_.reset();
+    readBackMode_ = false;
+    stream_.reset();
+}
+
+std::vector<std::uint8_t> Printer::deviceId() {
+    update();
+    auto answer = deviceIdAnswer(options_.faults.deviceId);
+    TraceBuilder b(now(), "device-id");
+    emit(b.number("bytes", answer.size()));
+    return answer;
+}
+
+std::vector<std::uint8_t> Printer::versionReply() const {
+    std::vector<std::uint8_t> r(kVersionReplySize, 0);
+    r[0] = 0x23;
+    r[1] = 0x2E;
+    r[2] = options_.faults.badHeader ? 0x01 : 0x00;
+    auto put = [&r](std::size_t at, const std::string& text) {
+        for (std::size_t i = 0; i < 6; ++i)
+            r[at + i] = static_cast<std::uint8_t>(i < text.size() ? text[i] : ' ');
+    };
+    put(6, mainVersion());
+    put(12, tableVersion());
+    r[36] = static_cast<std::uint8_t>(mainChecksum() >> 8);
+    r[37] = static_cast<std::uint8_t>(mainChecksum() & 0xFF);
+    r[38] = static_cast<std::uint8_t>(tableChecksum() >> 8);
+    r[39] = static_cast<std::uint8_t>(tableChecksum() & 0xFF);
+    if (options_.faults.replyLength)
+        r.resize(*options_.faults.replyLength);
+    return r;
+}
+
+std::optional<std::vector<std::uint8_t>> Printer::read() {
+    if (!onBus() || options_.faults.stallRead || !reply_)
+        return std::nullopt;
+    auto reply = std::move(*reply_);
+    reply_.reset();
+    TraceBuilder b(now(), "reply");
+    b.number("bytes", reply.size()).text("main", mainVersion()).text("table", tableVersion());
+    emit(b.hex("main_sum", mainChecksum(), 4).hex("table_sum", tableChecksum(), 4));
+    return reply;
+}
+
+std::uint64_t Printer::takesMs(std::size_t bytes) const {
+    const std::uint64_t rate = options_.faults.throttleBytesPerSecond;
+    return rate == 0 ? 0 : (bytes * 1000 + rate - 1) / rate;
+}
+
+WriteResult Printer::write(std::span<const std::uint8_t> data) {
+    if (!onBus())
+        return {WriteResult::Kind::Disconnected, 0, 0};
+    const std::uint32_t n = ++writes_;
+    const auto& f = options_.faults;
+    if (f.stallWrite == n || f.failWrite == n) {
+        const bool stall = f.stallWrite == n;
+        TraceBuilder b(now(), "fault");
+        b.text("fault", stall ? "stall-write" : "fail-write").number("write", n);
+        emit(b.number("bytes", data.size()));
+        return {stall ? WriteResult::Kind::Stalled : WriteResult::Kind::Refused, 0, 0};
+    }
+    if (stream_ && !isCommandFrame(data))
+        return streamWrite(data);
+    if (stream_)
+        endStream("command");
+    if (!isCommandFrame(data)) {
+        TraceBuilder b(now(), "data");
+        emit(b.number("write", n).number("bytes", data.size()).text("note", "ignored"));
+        return {WriteResult::Kind::Accepted, data.size(), takesMs(data.size())};
+    }
+    const auto frame = data.first<4>();
+    const std::string name = commandName(frame);
+    if (f.refusedCommands.count(name.substr(0, name.find(' ')))) {
+        TraceBuilder b(now(), "fault");
+        emit(b.text("fault", "refuse").text("command", name).number("write", n));
+        return {WriteResult::Kind::Refused, 0, 0};
+    }
+    TraceBuilder b(now(), "command");
+    emit(b.text("name", name).text("bytes", hexBytes(frame)).number("write", n));
+    command(frame);
+    return {WriteResult::Kind::Accepted, 4, takesMs(4)};
+}
+
+std::string Printer::commandName(std::span<const std::uint8_t, 4> c) const {
+    const bool areaLetter = c[3] == 'p' || c[3] == 't' || c[3] == 'c';
+    const std::string letter(1, static_cast<char>(c[3]));
+    if (c[1] == 'f' && c[2] == 'g' && c[3] == 0)
+        return "initialise";
+    if (c[1] == 'f' && c[2] == 'r' && c[3] == 0)
+        return "reset";
+    if (c[1] == 'f' && c[2] == 'e' && areaLetter)
+        return "erase " + letter;
+    if (c[1] == 'f' && c[2] == 't' && areaLetter)
+        return "transfer " + letter;
+    if (c[1] == 'V' && c[3] == 0)
+        return "version-request";
+    if (c[1] == 'S' && c[2] == 0x5A && c[3] == 0x1E)
+        return "readback-on";
+    if (c[1] == 'S' && c[2] == 0 && c[3] == 0)
+        return "readback-off";
+    return "unknown";
+}
+
+void Printer::command(std::span<const std::uint8_t, 4> c) {
+    const std::string name = commandName(c);
+    if (name == "reset")
+        return reset();
+    if (name == "readback-on" || name == "readback-off") {
+        readBackMode_ = name == "readback-on";
+        return;
+    }
+    if (name == "version-request") {
+        if (c[2] == '#')
+            reply_ = versionReply();
+        TraceBuilder b(now(), "reply-ready");
+        emit(b.number("bytes", reply_ ? reply_->size() : 0));
+        return;
+    }
+    Area* a = area(c[3]);
+    if (name.starts_with("erase")) {
+        a->state = FlashState::Erasing;
+        a->memory.erase();
+        a->eraseDoneAt = clock_.nowMs() + options_.eraseMs;
+        TraceBuilder b(now(), "erase");
+        emit(b.text("area", std::string(1, a->letter)).number("takes_ms", options_.eraseMs));
+    } else if (name.starts_with("transfer")) {
+        const char* erased = a->state == FlashState::Erased    ? "yes"
+                             : a->state == FlashState::Erasing ? "unfinished"
+                                                               : "no";
+        a->streamAllowed = a->state == FlashState::Erased;
+        a->state = FlashState::Loading;
+        stream_.emplace();
+        stream_->area = a;
+        stream_->nextProgressAt = kProgressEvery;
+        TraceBuilder b(now(), "stream-start");
+        emit(b.text("area", std::string(1, a->letter)).text("erased", erased));
+    }
+}
+
+void Printer::load(void* context, std::uint32_t address, std::span<const std::uint8_t> bytes) {
+    auto* a = static_cast<Area*>(context);
+    if (a->streamAllowed)
+        a->memory.write(address, bytes);
+}
+
+WriteResult Printer::streamWrite(std::span<const std::uint8_t> data) {
+    Stream& s = *stream_;
+    const std::uint32_t n = ++s.writes;
+    const auto& f = options_.faults;
+    if (f.disconnectAtStream == n) {
+        TraceBuilder b(now(), "fault");
+        emit(b.text("fault", "disconnect-at").number("stream_write", n));
+        endStream("disconnect");
+        leaveBus(true);
+        return {WriteResult::Kind::Disconnected, 0, 0};
+    }
+    std::size_t take = data.size();
+    if (f.shortStreamWrite == n) {
+        take = data.size() / 2;
+        TraceBuilder b(now(), "fault");
+        b.text("fault", "short-write").number("stream_write", n);
+        emit(b.number("bytes", data.size()).number("accepted", take));
+    }
+    const bool failedBefore = s.parser.failed();
+    s.parser.feed(data.first(take), &Printer::load, s.area);
+    s.bytes += take;
+    if (s.bytes >= s.nextProgressAt) {
+        TraceBuilder b(now(), "stream");
+        b.text("area", std::string(1, s.area->letter)).number("writes", n);
+        emit(b.number("bytes", s.bytes));
+        while (s.nextProgressAt <= s.bytes)
+            s.nextProgressAt += kProgressEvery;
+    }
+    if (s.parser.done()) {
+        endStream("");
+    } else if (s.parser.failed() && !failedBefore) {
+        TraceBuilder b(now(), "stream-damaged");
+        b.text("area", std::string(1, s.area->letter)).text("reason", s.parser.failure());
+        emit(b.number("at_byte", s.parser.packageBytes()));
+    }
+    return {WriteResult::Kind::Accepted, take, takesMs(take)};
+}
+
+void Printer::endStream(const std::string& cutShortBy) {
+    Stream& s = *stream_;
+    Area& a = *s.area;
+    std::string reason;
+    if (!s.parser.done())
+        reason = s.parser.failed() ? s.parser.failure() : "cut short by " + cutShortBy;
+    else if (!a.streamAllowed)
+        reason = "area not erased before the transfer";
+    a.state = reason.empty() ? FlashState::Valid : FlashState::Invalid;
+    TraceBuilder b(now(), "verdict");
+    b.text("area", std::string(1, a.letter)).text("result", reason.empty() ? "valid" : "invalid");
+    if (!reason.empty())
+        b.text("reason", reason);
+    b.number("package_bytes", s.parser.packageBytes()).number("padding", s.parser.paddingBytes());
+    b.number("records", s.parser.records()).hex("sum", s.parser.runningSum(), 8);
+    b.hex("stored_sum", s.parser.storedSum(), 8).number("writes", s.writes);
+    emit(b);
+    stream_.reset();
+}
+
+void Printer::reset() {
+    if (stream_)
+        endStream("reset");
+    for (auto& a : areas_) {
+        if (a.state != FlashState::Erasing)
+            continue;
+        a.state = FlashState::Invalid;
+        TraceBuilder b(now(), "erase-interrupted");
+        emit(b.text("area", std::string(1, a.letter)));
+    }
+    leaveBus(false);
+}
+
+void Printer::leaveBus(bool forGood) {
+    gone_ = true;
+    reply_.reset();
+    disconnected_ = disconnected_ || forGood;
+    if (forGood || options_.faults.noReturn)
+        backAt_.reset();
+    else
+        backAt_ = clock_.nowMs() + options_.rebootMs;
+    TraceBuilder b(now(), "gone");
+    if (backAt_)
+        b.number("back_in_ms", options_.rebootMs);
+    else
+        b.text("back_in_ms", "never");
+    emit(b);
+}
+
+}  // namespace vprinter
