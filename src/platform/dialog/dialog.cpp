@@ -277,7 +277,9 @@ void Dialog::focusFirstTabStop() {
 
 int Dialog::DoModal() {
     Dialog* owner = parent_ != nullptr ? parent_ : MainWindow();
-    if (owner == this || !createWindow(owner))
+    if (owner == this)
+        owner = nullptr;  // the main window itself runs without owner
+    if (!createWindow(owner))
         return kIdCancel;
     window_->setWindowModality(Qt::ApplicationModal);
     const int result = window_->exec();
