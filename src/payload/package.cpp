@@ -1,5 +1,6 @@
 #include "payload/package.h"
 
+#include <bit>
 #include <cstddef>
 #include <cstring>
 
@@ -11,9 +12,14 @@ namespace pv::payload {
 namespace {
 
 std::uint32_t readBigEndian32(const std::uint8_t* p) {
-    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
-           std::uint32_t{p[3]};
+    std::uint32_t value;
+    std::memcpy(&value, p, sizeof value);
+    if constexpr (std::endian::native == std::endian::little)
+        value = __builtin_bswap32(value);
+    return value;
 }
+
+constexpr std::uint32_t kCommonLength = 16;
 
 // Sum of `count` bytes as unsigned values. The total of a 32-bit sized buffer fits in 64 bits.
 std::uint64_t sumBytes(const std::uint8_t* p, std::size_t count) {
@@ -58,6 +64,13 @@ bool checkPackage(const std::uint8_t* data, std::uint32_t size) {
         if (remaining < kLoadHeaderSize)
             return false;
         const std::uint32_t length = readBigEndian32(data + pos + 5);
+        // Most records carry 16 bytes. Stepping by a constant on that (well predicted) branch
+        // lets the processor run ahead instead of waiting for each length to load.
+        if (length == kCommonLength && remaining > kLoadHeaderSize + kCommonLength) {
+            pos += kLoadHeaderSize + kCommonLength;
+            ++loadRecords;
+            continue;
+        }
         // A zero length never ends its data phase; a length past the end runs off the buffer.
         // Either way no sum record follows. Compared against what remains, so no overflow.
         if (length == 0 || length > remaining - kLoadHeaderSize)
