@@ -202,6 +202,7 @@ TEST(CheckPackageTest, AgreesWithByteByByteReadingOnRandomPackages) {
                     static_cast<std::uint8_t>(random());
                 break;
         }
+        package.shrink_to_fit();  // a read past the end then leaves the allocation
         const bool expected = checkByteByByte(package);
         valid += expected ? 1 : 0;
         ASSERT_EQ(check(package), expected) << "round " << round;
