@@ -38,8 +38,8 @@ struct ImageSelection {
     std::int32_t tableImageIndex = -1;  // 0 = the table image, -1 = none
     LabelPair mainLabelPair = {};
     LabelPair tableLabelPair = {};
-    std::uint32_t msPerPercent =
-        0;  // milliseconds one percent of the download's progress stands for
+    // Milliseconds that one percent of the whole download's progress stands for.
+    std::uint32_t msPerPercent = 0;
     std::unique_ptr<std::uint8_t[]> mainImageData;
     std::uint32_t mainImageSize = 0;
     std::unique_ptr<std::uint8_t[]> tableImageData;
