@@ -22,7 +22,7 @@ constexpr std::array<dlg::ControlTemplate, 4> kAboutControls{{
      kStatic,
      "Firmware updater for the PV4410S.\nKeep the printer switched on\nwhile a download runs.",
      {37, 24, 151, 32},
-     kCentred},
+     kCentred | dlg::kMultiLine},
     {dlg::kIdOk, kButton, "OK", {194, 7, 50, 14}, dlg::kDefaultButton | dlg::kTabStop},
 }};
 

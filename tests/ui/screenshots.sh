@@ -23,19 +23,21 @@ openbox >/dev/null 2>&1 &
 wm=$!
 sleep 1
 
-shoot() {  # window kind, window title, file
+shoot() {  # window kind, window title, file[, file of the whole screen]
     QT_QPA_PLATFORM=xcb "$showcase" "$1" &
     app=$!
     sleep 2
     id=$(xdotool search --sync --name "^$2\$" | head -n 1)
     import -window "$id" -frame "$out/$3"
+    if [ $# -ge 4 ]; then
+        import -window root "$out/$4"
+    fi
     kill "$app"
     wait "$app" 2>/dev/null || true
 }
 
 shoot main "Software Upgrade Application for PV4410S" main-window.png
 shoot about "About" about-box.png
-shoot progress "Upgrade" progress-window.png
-import -window root "$out/desktop-progress.png" 2>/dev/null || true
+shoot progress "Upgrade" progress-window.png screen-during-progress.png
 kill "$wm" 2>/dev/null || true
 echo "screenshots in $out"

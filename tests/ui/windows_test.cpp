@@ -196,6 +196,39 @@ TEST_F(UpdateDialogTest, RightClickAndShiftF10OpenTheWindowMenu) {
     EXPECT_EQ(menus, 2);
 }
 
+// Every label's lines fit its control in the dialog font, in all three windows: each line is
+// narrower than the label and the label is tall enough for the lines its width gives.
+void expectTextsFit(dlg::Dialog& dialog) {
+    for (auto* label : dialog.window()->findChildren<QLabel*>()) {
+        const QFontMetrics metrics = label->fontMetrics();
+        const int frame = 2 * label->frameWidth();
+        for (const QString& line : label->text().split('\n'))
+            EXPECT_LE(metrics.horizontalAdvance(line) + frame, label->width())
+                << dialog.dialogTemplate().id << " \"" << line.toStdString() << "\"";
+        if (label->frameWidth() == 0 && label->pixmap().isNull()) {
+            EXPECT_LE(label->heightForWidth(label->width()), label->height())
+                << dialog.dialogTemplate().id << " \"" << label->text().toStdString() << "\"";
+        }
+    }
+}
+
+TEST(Layout, EveryTextFitsItsControl) {
+    UpdateDialog update;
+    update.Create(nullptr);
+    for (int id : {1002, 1003, 1004, 1005, 1006, 1008, 1009, 1010, 1014, 1015, 1016, 1017})
+        update.SetDlgItemText(id, id % 2 == 0 ? "301F11" : "FFFF");
+    expectTextsFit(update);
+    AboutDialog about;
+    about.Create(nullptr);
+    expectTextsFit(about);
+    ProgressDialog progress(kUpgradeCaption);
+    progress.Create(nullptr);
+    progress.SetMessage(
+        "Loading the main firmware...\nDo not power off the printer during download.");
+    progress.SetPos(100);
+    expectTextsFit(progress);
+}
+
 TEST(AboutDialog, EnterEscapeAndCloseBoxCloseIt) {
     for (auto key : {Qt::Key_Return, Qt::Key_Escape}) {
         AboutDialog about;

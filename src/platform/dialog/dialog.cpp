@@ -1,11 +1,13 @@
 #include "platform/dialog/dialog.h"
 
+#include <algorithm>
 #include <charconv>
 
 #include <QApplication>
 #include <QCloseEvent>
 #include <QContextMenuEvent>
 #include <QDialog>
+#include <QFontMetrics>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
@@ -68,6 +70,26 @@ QLabel* makeLabel(const ControlTemplate& control, QWidget* parent) {
         label->setLineWidth(1);
     }
     return label;
+}
+
+// The dialog font here is a little wider and its lines a little taller than those of the fonts
+// the templates were drawn for. So that no text is cut off, a label that cannot hold its text
+// grows when it is made and whenever its text changes: a one-line label to the width of its text
+// (to the right, or to both sides when centred), and any label downwards to the height of its
+// lines. Value fields (sunken edge) keep their rectangle.
+QRect fitText(const ControlTemplate& control, const QLabel& label, QRect rect) {
+    if ((control.styles & kSunkenEdge) != 0)
+        return rect;
+    if ((control.styles & kMultiLine) == 0) {
+        const int needed = label.fontMetrics().horizontalAdvance(label.text()) + 1;
+        if (needed > rect.width()) {
+            if ((control.styles & kCentred) != 0)
+                rect.moveLeft(rect.left() - (needed - rect.width()) / 2);
+            rect.setWidth(needed);
+        }
+    }
+    rect.setHeight(std::max(rect.height(), label.heightForWidth(rect.width())));
+    return rect;
 }
 
 // An icon control's text is the resource id of its icon; 0 when it is not a number.
@@ -225,9 +247,12 @@ void Dialog::createControls() {
         QWidget* widget = nullptr;
         QRect rect = mapDialogRect(control.rect, units_);
         switch (control.kind) {
-            case ControlKind::Static:
-                widget = makeLabel(control, window_);
+            case ControlKind::Static: {
+                QLabel* label = makeLabel(control, window_);
+                rect = fitText(control, *label, rect);
+                widget = label;
                 break;
+            }
             case ControlKind::PushButton: {
                 auto* button = new QPushButton(toQString(control.text), window_);
                 button->setAutoDefault(false);
@@ -326,9 +351,12 @@ QWidget* Dialog::GetDlgItem(int id) const {
 
 void Dialog::SetDlgItemText(int id, std::string_view text) {
     QWidget* widget = GetDlgItem(id);
-    if (auto* label = qobject_cast<QLabel*>(widget))
+    if (auto* label = qobject_cast<QLabel*>(widget)) {
         label->setText(toQString(text));
-    else if (auto* button = qobject_cast<QPushButton*>(widget))
+        for (const auto& control : template_.controls)
+            if (control.id == id && control.kind == ControlKind::Static)
+                label->setGeometry(fitText(control, *label, mapDialogRect(control.rect, units_)));
+    } else if (auto* button = qobject_cast<QPushButton*>(widget))
         button->setText(toQString(text));
 }
 
