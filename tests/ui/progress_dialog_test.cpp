@@ -112,6 +112,9 @@ TEST_F(ProgressDialogTest, OwnerIsDisabledWhileItExistsButTheProgressWindowIsNot
     EXPECT_FALSE(owner.IsWindowEnabled());
     EXPECT_TRUE(progress->IsWindowEnabled());
     EXPECT_TRUE(progress->window()->isEnabled());
+    owner.window()->show();
+    owner.window()->close();  // a close request to the disabled owner is refused
+    EXPECT_TRUE(owner.window()->isVisible());
     progress.reset();
     EXPECT_TRUE(owner.IsWindowEnabled());
 

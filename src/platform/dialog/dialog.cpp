@@ -135,9 +135,12 @@ class DialogWindow : public QDialog {
         showWindowMenu(byKeyboard ? mapToGlobal(QPoint(0, 0)) : event->globalPos());
     }
 
+    // A disabled window (one whose owned window is busy) cannot be closed, as on the platform
+    // where its window menu and close box take no input.
     void closeEvent(QCloseEvent* event) override {
         event->ignore();
-        dialog_.OnSysCommand(kScClose);
+        if (isEnabled())
+            dialog_.OnSysCommand(kScClose);
     }
 
   private:
