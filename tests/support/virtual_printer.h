@@ -28,7 +28,9 @@
 // throttled write) it advances the clock. libusb's own time-outs remain real time: a stalled
 // transfer costs its real time-out.
 //
-// A testbed is process-wide (UMOCKDEV_DIR); have at most one VirtualPrinter at a time.
+// A testbed is process-wide (UMOCKDEV_DIR); have at most one VirtualPrinter at a time. Close
+// every libusb device handle before its printer goes (end of test, or startPrinter() again): a
+// handle that outlives its testbed blocks forever in its next libusb call (umockdev limitation).
 
 #include <gtest/gtest.h>
 

@@ -64,18 +64,12 @@ class Client {
         out.resize(static_cast<std::size_t>(done));
         return rc == 0 ? done : rc;
     }
-    // Writes `stream` in 4,096-byte pieces, the last padded with zeros to the next 64 above it.
-    bool writeStream(const std::vector<std::uint8_t>& stream) {
-        for (std::size_t at = 0; at < stream.size(); at += 4096) {
-            const std::size_t n = std::min<std::size_t>(4096, stream.size() - at);
-            std::vector<std::uint8_t> chunk(stream.begin() + static_cast<long>(at),
-                                            stream.begin() + static_cast<long>(at + n));
-            if (n < 4096)
-                chunk.resize(64 * (n / 64 + 1), 0);
-            if (write(chunk) != static_cast<int>(chunk.size()))
-                return false;
-        }
-        return true;
+    // Writes `stream` as the updater does; the result of the first write that is not whole.
+    int writeStream(const std::vector<std::uint8_t>& stream) {
+        for (const auto& chunk : vptest::chunks(stream))
+            if (const int n = write(chunk); n != static_cast<int>(chunk.size()))
+                return n;
+        return 0;
     }
     libusb_context* context() { return ctx_; }
 
@@ -85,7 +79,7 @@ class Client {
     bool detached_ = false;
 };
 
-[[maybe_unused]] bool visible() {
+bool visible() {
     Client c;
     libusb_device_handle* h =
         libusb_open_device_with_vid_pid(c.context(), vprinter::kVendorId, vprinter::kProductId);
@@ -96,6 +90,31 @@ class Client {
 
 const std::vector<std::uint8_t> kVersionRequest = {0x1B, 'V', '#', 0};
 const std::vector<std::uint8_t> kReset = {0x1B, 'f', 'r', 0};
+const std::vector<std::uint8_t> kEraseMain = {0x1B, 'f', 'e', 'p'};
+const std::vector<std::uint8_t> kTransferMain = {0x1B, 'f', 't', 'p'};
+const std::vector<std::uint8_t> kReadBackOn = {0x1B, 'S', 0x5A, 0x1E};
+
+Options withFault(const char* fault) {
+    Options o;
+    EXPECT_EQ(vprinter::applyFault(fault, o.faults), "");
+    return o;
+}
+
+std::string text(const std::vector<std::uint8_t>& bytes) {
+    return {bytes.begin(), bytes.end()};
+}
+
+std::string versions(Client& c) {
+    std::vector<std::uint8_t> reply;
+    if (c.write(kVersionRequest) != 4 || c.read(reply) != 48)
+        return "no reply";
+    return text({reply.begin() + 6, reply.begin() + 18});
+}
+
+std::vector<std::uint8_t> mainImage() {
+    auto image = vptest::firmwareImage("main-301F11.pkg");
+    return image.empty() ? vptest::image("301F11", vprinter::kMainVersionAddress, 3000) : image;
+}
 
 class UsbTest : public pvtest::VirtualPrinterTest {};
 
@@ -111,6 +130,165 @@ TEST_F(UsbTest, OpensDetachesClaimsAndAnswersDeviceIdAndVersion) {
     std::vector<std::uint8_t> reply;
     ASSERT_EQ(c.read(reply), 48);
     EXPECT_EQ(std::string(reply.begin() + 6, reply.begin() + 18), "301B10705A10");
+}
+
+TEST_F(UsbTest, WholeImageIsAcceptedAndTheDeviceRebootsWithIt) {
+    auto& printer = startPrinter();
+    {
+        Client c;
+        ASSERT_TRUE(c.open());
+        ASSERT_EQ(c.write(kEraseMain), 4);
+        os::sleepMs(15000);
+        ASSERT_EQ(c.write(kTransferMain), 4);
+        EXPECT_EQ(c.writeStream(mainImage()), 0);
+        ASSERT_EQ(c.write(kReset), 4);
+    }
+    EXPECT_EQ(printer.trace("verdict").at(0).field("result"), "valid");
+    EXPECT_FALSE(visible()) << "gone right after the reset";
+    os::sleepMs(vprinter::Options{}.rebootMs - 1);
+    EXPECT_FALSE(visible());
+    os::sleepMs(1);
+    ASSERT_TRUE(visible()) << "back after the reboot time";
+    Client c;
+    ASSERT_TRUE(c.open()) << "the kernel driver holds it again and can be detached";
+    EXPECT_EQ(versions(c), "301F11705A10");
+}
+
+TEST_F(UsbTest, StalledTransfersTimeOutAndTheDeviceStillAnswers) {
+    startPrinter(withFault("stall-write=1"));
+    {
+        Client c;
+        ASSERT_TRUE(c.open());
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(c.write(kVersionRequest, 200), LIBUSB_ERROR_TIMEOUT);
+        EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(200));
+        EXPECT_EQ(versions(c), "301B10705A10");
+    }
+
+    startPrinter(withFault("stall-read"));
+    Client r;
+    ASSERT_TRUE(r.open());
+    std::vector<std::uint8_t> reply;
+    ASSERT_EQ(r.write(kVersionRequest), 4);
+    EXPECT_EQ(r.read(reply, 200), LIBUSB_ERROR_TIMEOUT);
+}
+
+TEST_F(UsbTest, AbsentPrinterIsNotFound) {
+    startPrinter(withFault("absent"));
+    EXPECT_FALSE(visible());
+}
+
+TEST_F(UsbTest, DeviceIdFaultsReachTheClient) {
+    for (const char* fault : {"id-no-model", "id-model-case", "id-model-spacing"}) {
+        startPrinter(withFault(fault));
+        Client c;
+        ASSERT_TRUE(c.open());
+        const auto id = c.deviceId();
+        EXPECT_GT(id.size(), 2u) << fault;
+        EXPECT_EQ(text(id).find("MDL:PV4410S ;"), std::string::npos) << fault;
+    }
+    startPrinter(withFault("id-empty"));
+    Client c;
+    ASSERT_TRUE(c.open());
+    EXPECT_TRUE(c.deviceId().empty());
+}
+
+TEST_F(UsbTest, MissingBulkInEndpointFailsReads) {
+    startPrinter(withFault("no-bulk-in"));
+    Client c;
+    ASSERT_TRUE(c.open());
+    ASSERT_EQ(c.write(kVersionRequest), 4);
+    std::vector<std::uint8_t> reply;
+    EXPECT_LT(c.read(reply), 0);
+    EXPECT_NE(c.read(reply), LIBUSB_ERROR_TIMEOUT) << "refused at once, not left hanging";
+}
+
+TEST_F(UsbTest, ReplyFaultsReachTheClient) {
+    std::vector<std::uint8_t> reply;
+    startPrinter(withFault("short-reply=47"));
+    {
+        Client c;
+        ASSERT_TRUE(c.open());
+        ASSERT_EQ(c.write(kVersionRequest), 4);
+        EXPECT_EQ(c.read(reply), 47);
+    }
+
+    startPrinter(withFault("bad-header"));
+    Client h;
+    ASSERT_TRUE(h.open());
+    ASSERT_EQ(h.write(kVersionRequest), 4);
+    ASSERT_EQ(h.read(reply), 48);
+    EXPECT_EQ(reply[2], 0x01);
+}
+
+TEST_F(UsbTest, RefusedCommandsAndWritesStallTheEndpoint) {
+    startPrinter(withFault("refuse=readback-on"));
+    {
+        Client c;
+        ASSERT_TRUE(c.open());
+        EXPECT_EQ(c.write(kReadBackOn), LIBUSB_ERROR_PIPE);
+        EXPECT_EQ(versions(c), "301B10705A10");
+    }
+
+    startPrinter(withFault("fail-write=2"));
+    Client f;
+    ASSERT_TRUE(f.open());
+    EXPECT_EQ(f.write(kReadBackOn), 4);
+    EXPECT_EQ(f.write(kReadBackOn), LIBUSB_ERROR_PIPE);
+}
+
+TEST_F(UsbTest, StreamFaultsReachTheClient) {
+    const auto image = mainImage();
+    auto stream = [&](Client& c) {
+        EXPECT_TRUE(c.open());
+        c.write(kEraseMain);
+        os::sleepMs(15000);
+        c.write(kTransferMain);
+        return c.writeStream(image);
+    };
+    startPrinter(withFault("short-write=3"));
+    {
+        Client c;
+        EXPECT_EQ(stream(c), 2048);
+    }
+    auto& printer = startPrinter(withFault("throttle=4096"));
+    {
+        Client c;
+        const auto before = printer.clock().nowMs();
+        EXPECT_EQ(stream(c), 0);
+        const auto took = printer.clock().nowMs() - before - 15000;
+        EXPECT_GE(took, image.size() * 1000 / 4096) << "the printer let virtual time pass";
+    }
+    auto& gone = startPrinter(withFault("disconnect-at=2"));
+    {
+        Client c;
+        EXPECT_EQ(stream(c), LIBUSB_ERROR_NO_DEVICE);
+    }
+    os::sleepMs(60000);
+    EXPECT_FALSE(visible());
+    EXPECT_EQ(gone.trace("verdict").at(0).field("reason"), "cut short by disconnect");
+}
+
+TEST_F(UsbTest, ResetFaultsChangeWhatComesBack) {
+    startPrinter(withFault("no-return"));
+    {
+        Client c;
+        ASSERT_TRUE(c.open());
+        ASSERT_EQ(c.write(kReset), 4);
+    }
+    os::sleepMs(60000);
+    EXPECT_FALSE(visible());
+
+    startPrinter(withFault("return-version=604F11"));
+    {
+        Client c;
+        ASSERT_TRUE(c.open());
+        ASSERT_EQ(c.write(kReset), 4);
+    }
+    os::sleepMs(10000);
+    Client c;
+    ASSERT_TRUE(c.open());
+    EXPECT_EQ(versions(c), "604F11705A10");
 }
 
 }  // namespace

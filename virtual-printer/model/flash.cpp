@@ -112,6 +112,7 @@ void PackageParser::byte(std::uint8_t b) {
             field_ = 0;
             return;
         case State::End:
+            ended_ = true;
             if (b != 'E')
                 return fail("no end mark after the sum record");
             if (stored_ != sum_)

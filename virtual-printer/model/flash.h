@@ -49,6 +49,8 @@ class PackageParser {
     State state() const { return state_; }
     bool done() const { return state_ == State::Done; }
     bool failed() const { return state_ == State::Failed; }
+    // The end of the package was reached (whether or not it was whole and correctly summed).
+    bool ended() const { return ended_; }
     const std::string& failure() const { return failure_; }
     std::uint64_t packageBytes() const { return packageBytes_; }  // up to and including "E"
     std::uint64_t paddingBytes() const { return paddingBytes_; }
@@ -61,6 +63,7 @@ class PackageParser {
     void byte(std::uint8_t b);
 
     State state_ = State::Marker;
+    bool ended_ = false;
     std::string failure_;
     std::uint32_t field_ = 0;
     int fieldBytes_ = 0;

@@ -173,8 +173,10 @@ WriteResult Printer::write(std::span<const std::uint8_t> data) {
     }
     if (stream_ && !isCommandFrame(data))
         return streamWrite(data);
-    if (stream_)
-        endStream("command");
+    if (stream_) {
+        const auto name = commandName(data.first<4>());
+        endStream(name == "unknown" ? "an unknown command" : name);
+    }
     if (!isCommandFrame(data)) {
         TraceBuilder b(now(), "data");
         emit(b.number("write", n).number("bytes", data.size()).text("note", "ignored"));
@@ -283,7 +285,7 @@ WriteResult Printer::streamWrite(std::span<const std::uint8_t> data) {
         while (s.nextProgressAt <= s.bytes)
             s.nextProgressAt += kProgressEvery;
     }
-    if (s.parser.done()) {
+    if (s.parser.ended()) {
         endStream("");
     } else if (s.parser.failed() && !failedBefore) {
         TraceBuilder b(now(), "stream-damaged");

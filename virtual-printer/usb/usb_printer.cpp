@@ -79,6 +79,7 @@ std::string sysfsRecord(const Faults& faults) {
            "A: idProduct=0512\\n\n"
            "A: manufacturer=PV\\n\n"
            "A: product=PV4410S\\n\n"
+           "A: serial=PV4410S-0001\\n\n"
            "H: descriptors=" +
            hex(descriptors(faults)) + "\n";
 }
