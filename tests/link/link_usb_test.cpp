@@ -178,25 +178,6 @@ TEST_F(LinkUsbTest, EveryCommandReachesThePrinterAndTheReplyIsParsed) {
                                  "erase c", "transfer c", "reset"}));
 }
 
-TEST_F(LinkUsbTest, MalformedRepliesAreRefused) {
-    vprinter::Options options;
-    options.faults.badHeader = true;
-    startPrinter(options);
-    {
-        PrinterLink link;
-        ASSERT_TRUE(link.open());
-        const VersionReply reply = requestVersions(link);
-        EXPECT_FALSE(reply.ok);
-        EXPECT_STREQ(reply.mainVersion, "");
-    }
-    options.faults.badHeader = false;
-    options.faults.replyLength = 47;
-    startPrinter(options);
-    PrinterLink link;
-    ASSERT_TRUE(link.open());
-    EXPECT_FALSE(requestVersions(link).ok);
-}
-
 TEST_F(LinkUsbTest, TableImageIsAcceptedAndReportedAfterTheReset) {
     const Bytes image = readFile(PV4410S_FIRMWARE_DIR "/table-705B11.pkg");
     ASSERT_EQ(image.size(), 1'238'348u);
