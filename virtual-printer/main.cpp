@@ -40,7 +40,9 @@ void usage(std::ostream& out) {
            "  --reboot-ms MS         time off the bus after a reset (default 5000)\n"
            "  --fault NAME[=VALUE]   make the printer misbehave (repeatable); NAME is one of:\n"
         << vprinter::faultHelp()
-        << "  --trace                print what the printer receives and does to standard error\n"
+        << "    Writes count from 1: \"stream writes\" restart at every transfer command, the\n"
+           "    others count every bulk OUT write since the start (the trace shows both).\n"
+           "  --trace                print what the printer receives and does to standard error\n"
            "  --trace-json FILE      write the same events to FILE, one JSON object per line\n"
            "  --help                 show this text\n"
            "\n"

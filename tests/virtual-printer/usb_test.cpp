@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "model/identity.h"
@@ -289,6 +290,28 @@ TEST_F(UsbTest, ResetFaultsChangeWhatComesBack) {
     Client c;
     ASSERT_TRUE(c.open());
     EXPECT_EQ(versions(c), "604F11705A10");
+}
+
+// The executable's arrangement: a real clock, answers that take time complete later, and a
+// background thread puts the device back on the bus after the reboot.
+TEST(RealTimeUsb, ThrottledWritesTakeTheirTimeAndTheDeviceReturnsByItself) {
+    vprinter::RealClock clock;
+    Options o = withFault("throttle=40960");
+    o.rebootMs = 300;
+    vprinter::Printer printer(o, clock);
+    vprinter::UsbPrinter usb(printer);
+    usb.startRealTimeSync();
+    {
+        Client c;
+        ASSERT_TRUE(c.open());
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(c.write(std::vector<std::uint8_t>(4096, 0)), 4096);
+        EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
+        ASSERT_EQ(c.write(kReset), 4);
+    }
+    EXPECT_FALSE(visible());
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_TRUE(visible());
 }
 
 }  // namespace

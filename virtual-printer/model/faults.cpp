@@ -25,8 +25,8 @@ constexpr FaultInfo kFaults[] = {
     {"stall-write", "N", "the Nth bulk OUT write is never accepted (host times out)"},
     {"fail-write", "N", "the Nth bulk OUT write is refused with an endpoint stall"},
     {"refuse", "COMMAND",
-     "refuses that command with an endpoint stall (initialise, reset, erase, transfer, "
-     "version-request, readback-on, readback-off; repeatable)"},
+     "refuses COMMAND with an endpoint stall (repeatable); COMMAND is one of\n"
+     "initialise, reset, erase, transfer, version-request, readback-on, readback-off"},
     {"throttle", "BYTES_PER_S", "bulk OUT accepts at most that many bytes per second"},
     {"short-reply", "N", "version reply cut to N bytes (0..47)"},
     {"bad-header", "", "version reply header 0x23 0x2E 0x01 instead of 0x23 0x2E 0x00"},
@@ -141,13 +141,16 @@ std::string applyFault(std::string_view spec, Faults& faults) {
 }
 
 std::string faultHelp() {
+    constexpr std::size_t kColumn = 32;
     std::string out;
     for (const auto& i : kFaults) {
-        std::string head = "  " + std::string(i.name);
+        std::string line = "    " + std::string(i.name);
         if (!i.argument.empty())
-            head += "=" + std::string(i.argument);
-        head.resize(std::max<std::size_t>(head.size() + 2, 30), ' ');
-        out += head + std::string(i.help) + "\n";
+            line += "=" + std::string(i.argument);
+        line.resize(std::max(line.size() + 2, kColumn), ' ');
+        for (char c : i.help)
+            line += c == '\n' ? "\n" + std::string(kColumn, ' ') : std::string(1, c);
+        out += line + "\n";
     }
     return out;
 }

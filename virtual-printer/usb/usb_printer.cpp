@@ -245,7 +245,8 @@ std::uint64_t UsbPrinter::Impl::bulkOut(Urb& u) {
     switch (r.kind) {
         case WriteResult::Kind::Accepted:
             u.finish(0, r.accepted);
-            if (r.takesMs == 0 || printer.clock().isVirtual())
+            // A write that makes the printer leave the bus (reset) completes before it goes.
+            if (r.takesMs == 0 || printer.clock().isVirtual() || !printer.onBus())
                 return r.takesMs;
             u.wait = Urb::Wait::Until;
             u.readyAt = printer.clock().nowMs() + r.takesMs;
