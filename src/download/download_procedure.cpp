@@ -96,7 +96,7 @@ void DownloadProcedure::runDownload() {
 
 void DownloadProcedure::upgrade() {
     auto& selection = window_.selection();
-    auto progress = window_.CreateProgress(kUpgradeCaption);
+    auto progress = window_.CreateProgress(kUpgradeTitle);
     progress->SetRange(0, 100);
     progress->SetPos(0);
     const os::Tick start = os::tickCount();
@@ -161,7 +161,7 @@ bool DownloadProcedure::initialisePrinter() {
         return false;
     }
 
-    auto progress = window_.CreateProgress(kInitializingCaption);
+    auto progress = window_.CreateProgress(kInitializingTitle);
     progress->SetRange(0, 100);
     progress->SetStep(1);
     progress->SetPos(0);
@@ -183,7 +183,7 @@ bool DownloadProcedure::checkVersion() {
         return false;
     }
 
-    auto progress = window_.CreateProgress(kVersionCheckCaption);
+    auto progress = window_.CreateProgress(kVersionCheckTitle);
     progress->SetRange(0, 100);
     progress->SetPos(0);
     progress->SetMessage(kPleaseWait);

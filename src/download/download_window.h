@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "link/transmit_progress.h"
 #include "payload/catalogue.h"
@@ -19,9 +20,9 @@ inline constexpr int kGetChecksumButton = 1001;
 
 // String-table ids the procedure loads.
 enum StringId : unsigned {
-    kUpgradeCaption = 1000,
-    kInitializingCaption = 1001,
-    kVersionCheckCaption = 1003,
+    kUpgradeTitle = 1000,
+    kInitializingTitle = 1001,
+    kVersionCheckTitle = 1003,
     kNotConnected = 1010,
     kFailed = 1011,
     kIllegalPrinterType = 1012,
@@ -49,7 +50,7 @@ class ProgressWindow : public link::TransmitProgress {
     virtual void SetRange(std::int32_t low, std::int32_t high) = 0;
     virtual void SetStep(std::int32_t step) = 0;
     virtual void StepIt() = 0;
-    virtual void SetMessage(const std::string& text) = 0;
+    virtual void SetMessage(std::string_view text) = 0;
     virtual void PumpMessages() = 0;
 };
 

@@ -8,13 +8,13 @@
 #include <cstdint>
 #include <string_view>
 
-#include "link/transmit_progress.h"
+#include "download/download_window.h"
 #include "platform/dialog/dialog.h"
 #include "platform/dialog/progress_ctrl.h"
 
 namespace pv::ui {
 
-class ProgressDialog : public dlg::Dialog, public link::TransmitProgress {
+class ProgressDialog : public dlg::Dialog, public download::ProgressWindow {
   public:
     // `titleId` is the string-table id of the caption; 0 picks 104, which has no string.
     explicit ProgressDialog(unsigned titleId = 0);
@@ -27,13 +27,13 @@ class ProgressDialog : public dlg::Dialog, public link::TransmitProgress {
     bool DestroyWindow() override;
 
     // Stored, and sent to the bar when there is one; neither touches the percentage.
-    void SetRange(std::int32_t low, std::int32_t high);
-    void SetStep(std::int32_t newStep);
+    void SetRange(std::int32_t low, std::int32_t high) override;
+    void SetStep(std::int32_t newStep) override;
     void SetPos(std::int32_t position) override;
-    void StepIt();
-    void SetMessage(std::string_view text);
+    void StepIt() override;
+    void SetMessage(std::string_view text) override;
     // Handles every event waiting for any window of the thread, without waiting for more.
-    void PumpMessages();
+    void PumpMessages() override;
 
     dlg::ProgressCtrl progressBar;
     unsigned titleId;

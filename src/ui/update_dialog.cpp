@@ -1,5 +1,6 @@
 #include "ui/update_dialog.h"
 
+#include "download/download_procedure.h"
 #include "ui/about_dialog.h"
 #include "ui/resources.h"
 #include "ui/templates.h"
@@ -14,6 +15,34 @@ std::string_view field(const char* text, std::size_t size) {
         ++length;
     return {text, length};
 }
+
+// What the download procedure sees of the main window.
+class DownloadWindowAdapter final : public download::DownloadWindow {
+  public:
+    explicit DownloadWindowAdapter(UpdateDialog& window) : window_(window) {}
+
+    payload::ImageSelection& selection() override { return window_; }
+    download::DisplayTexts& texts() override { return window_; }
+    void PushTexts() override { window_.PushTexts(); }
+    void ShowLabels() override { window_.ShowLabels(); }
+    void EnableButton(int controlId, bool enable) override {
+        window_.EnableButton(controlId, enable);
+    }
+    void FocusControl(int controlId) override { window_.FocusControl(controlId); }
+    void MessageBox(const std::string& text, const std::string& caption,
+                    download::BoxIcon icon) override {
+        window_.ShowMessage(text, caption,
+                            icon == download::BoxIcon::Warning ? dlg::MessageIcon::Warning
+                                                               : dlg::MessageIcon::Information);
+    }
+    std::string LoadString(unsigned id) override { return window_.LoadString(id); }
+    std::unique_ptr<download::ProgressWindow> CreateProgress(unsigned titleId) override {
+        return window_.CreateProgress(titleId);
+    }
+
+  private:
+    UpdateDialog& window_;
+};
 
 }  // namespace
 
@@ -95,7 +124,10 @@ void UpdateDialog::OnSysCommand(unsigned id) {
     dlg::Dialog::OnSysCommand(id);
 }
 
-// The download procedure is connected here by the program; the window alone has nothing to run.
-void UpdateDialog::OnDownLoad() {}
+void UpdateDialog::OnDownLoad() {
+    static const payload::FirmwareCatalogue embedded;
+    DownloadWindowAdapter adapter(*this);
+    download::DownloadProcedure(adapter, catalogue_ ? *catalogue_ : embedded).runDownload();
+}
 
 }  // namespace pv::ui

@@ -12,6 +12,7 @@
 
 #include <QIcon>
 
+#include "download/download_window.h"
 #include "payload/catalogue.h"
 #include "platform/dialog/dialog.h"
 #include "ui/progress_dialog.h"
@@ -21,7 +22,11 @@ namespace pv::ui {
 // Window-menu command of the About entry; the low four bits are ignored when dispatching.
 inline constexpr unsigned kAboutCommand = 0x0010;
 
-class UpdateDialog : public dlg::Dialog, public payload::ImageSelection {
+// The eight texts of the "F/W in Printer" rows (afterMainChecksum ... beforeTableVersion) are the
+// download's display texts, inherited like the selection.
+class UpdateDialog : public dlg::Dialog,
+                     public payload::ImageSelection,
+                     public download::DisplayTexts {
   public:
     explicit UpdateDialog(dlg::Dialog* parent = nullptr);
     ~UpdateDialog() override;
@@ -50,20 +55,18 @@ class UpdateDialog : public dlg::Dialog, public payload::ImageSelection {
     // Runs the download; called by "DownLoad" and by Enter while "DownLoad" is the default.
     virtual void OnDownLoad();
 
-    // What the printer reported, shown in the "F/W in Printer" rows.
-    std::string afterMainChecksum;
-    std::string afterMainVersion;
-    std::string afterTableChecksum;
-    std::string afterTableVersion;
-    std::string beforeMainChecksum;
-    std::string beforeMainVersion;
-    std::string beforeTableChecksum;
-    std::string beforeTableVersion;
+    // The firmware the download procedure picks from; the embedded images unless a test set
+    // another catalogue (which must outlive the window).
+    void SetCatalogue(const payload::FirmwareCatalogue& catalogue) { catalogue_ = &catalogue; }
+
     QIcon icon;
 
   protected:
     void DoDataExchange(dlg::DataExchange& dx) override;
     bool OnInitDialog() override;
+
+  private:
+    const payload::FirmwareCatalogue* catalogue_ = nullptr;
 };
 
 }  // namespace pv::ui

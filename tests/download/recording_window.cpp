@@ -1,0 +1,70 @@
+#include "recording_window.h"
+
+#include <algorithm>
+
+namespace pv::download::testing {
+namespace {
+
+class RecordingProgress : public ProgressWindow {
+  public:
+    explicit RecordingProgress(std::shared_ptr<RecordedProgress> record)
+        : record_(std::move(record)) {}
+    ~RecordingProgress() override { record_->destroyed = true; }
+
+    void SetPos(std::int32_t position) override {
+        position_ = position;
+        record_->positions.push_back(position);
+    }
+    void SetRange(std::int32_t low, std::int32_t high) override {
+        record_->low = low;
+        record_->high = high;
+    }
+    void SetStep(std::int32_t step) override { record_->step = step; }
+    void StepIt() override {
+        position_ += record_->step;
+        record_->positions.push_back(position_);
+    }
+    void SetMessage(std::string_view text) override { record_->messages.emplace_back(text); }
+    void PumpMessages() override { ++record_->pumps; }
+
+  private:
+    std::shared_ptr<RecordedProgress> record_;
+    std::int32_t position_ = 0;
+};
+
+}  // namespace
+
+std::string RecordingWindow::LoadString(unsigned id) {
+    static const std::map<unsigned, std::string> strings = {
+        {1000, "Upgrade"},
+        {1001, "Initializing..."},
+        {1003, "Version Check..."},
+        {1010, "Printer is not connected."},
+        {1011, "Failed!\nPlease turn the printer OFF and then ON, and download again."},
+        {1012, "Illegal Printer Type."},
+        {1013,
+         "Failed Version Information!\nPlease turn the printer OFF and then ON, and download "
+         "again."},
+        {1014,
+         "Printer is not connected.\nPlease turn the printer OFF and then ON, and download again."},
+        {1015,
+         "Failed! Time out Error!\nPlease turn the printer OFF and then ON, and download again."},
+    };
+    auto it = strings.find(id);
+    return it == strings.end() ? std::string() : it->second;
+}
+
+std::unique_ptr<ProgressWindow> RecordingWindow::CreateProgress(unsigned titleId) {
+    auto record = std::make_shared<RecordedProgress>();
+    record->titleId = titleId;
+    progressWindows.push_back(record);
+    events.push_back("progress " + std::to_string(titleId));
+    return std::make_unique<RecordingProgress>(record);
+}
+
+int RecordingWindow::openProgressWindows() const {
+    return static_cast<int>(std::count_if(progressWindows.begin(), progressWindows.end(),
+                                          [](const auto& p) { return !p->destroyed; }));
+}
+
+}  // namespace pv::download::testing

@@ -1,0 +1,70 @@
+#pragma once
+// A main window for the download procedure that only records what it is asked to do: message
+// boxes, button states, display texts, labels and the life of every progress window.
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "download/download_window.h"
+#include "payload/catalogue.h"
+
+namespace pv::download::testing {
+
+struct RecordedBox {
+    std::string caption;
+    std::string text;
+    BoxIcon icon;
+    int progressWindowsOpen;  // how many progress windows were up while the box showed
+};
+
+struct RecordedProgress {
+    unsigned titleId = 0;
+    std::int32_t low = 0, high = 100, step = 10;
+    std::vector<std::int32_t> positions;  // every SetPos, and StepIt as the position it reached
+    std::vector<std::string> messages;
+    int pumps = 0;
+    bool destroyed = false;
+};
+
+class RecordingWindow : public DownloadWindow {
+  public:
+    payload::ImageSelection& selection() override { return selection_; }
+    DisplayTexts& texts() override { return texts_; }
+    void PushTexts() override { pushed = texts_; }
+    void ShowLabels() override {
+        shownMainLabel = selection_.mainLabelPair.version;
+        shownTableLabel = selection_.tableLabelPair.version;
+    }
+    void EnableButton(int id, bool enable) override {
+        enabled[id] = enable;
+        events.push_back((enable ? "enable " : "disable ") + std::to_string(id));
+    }
+    void FocusControl(int id) override {
+        focused = id;
+        events.push_back("focus " + std::to_string(id));
+    }
+    void MessageBox(const std::string& text, const std::string& caption, BoxIcon icon) override {
+        boxes.push_back({caption, text, icon, openProgressWindows()});
+        events.push_back("box " + caption);
+    }
+    std::string LoadString(unsigned id) override;
+    std::unique_ptr<ProgressWindow> CreateProgress(unsigned titleId) override;
+
+    int openProgressWindows() const;
+
+    payload::ImageSelection selection_;
+    DisplayTexts texts_;
+    DisplayTexts pushed;  // what the controls show
+    std::string shownMainLabel, shownTableLabel;
+    std::map<int, bool> enabled;
+    int focused = 0;
+    std::vector<RecordedBox> boxes;
+    std::vector<std::string> events;
+    std::vector<std::shared_ptr<RecordedProgress>> progressWindows;
+};
+
+}  // namespace pv::download::testing
