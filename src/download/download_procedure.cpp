@@ -23,7 +23,7 @@ constexpr std::int32_t kTimeOutCode = 2;
 
 const char* const kErrorCaption = "Error";
 const char* const kSuccessCaption = "Success!";
-const char* const kVersionCheckCaption = "Version Check";
+const char* const kVersionCheckBoxCaption = "Version Check";
 const char* const kPleaseWait = "Please wait...";
 const char* const kSuccessText = "Success!\nThis F/W was downloaded properly on printer.";
 const char* const kLoadingMain =
@@ -96,7 +96,7 @@ void DownloadProcedure::runDownload() {
 
 void DownloadProcedure::upgrade() {
     auto& selection = window_.selection();
-    auto progress = window_.CreateProgress(kUpgradeTitle);
+    auto progress = window_.CreateProgress(kUpgradeCaption);
     progress->SetRange(0, 100);
     progress->SetPos(0);
     const os::Tick start = os::tickCount();
@@ -161,7 +161,7 @@ bool DownloadProcedure::initialisePrinter() {
         return false;
     }
 
-    auto progress = window_.CreateProgress(kInitializingTitle);
+    auto progress = window_.CreateProgress(kInitializingCaption);
     progress->SetRange(0, 100);
     progress->SetStep(1);
     progress->SetPos(0);
@@ -183,7 +183,7 @@ bool DownloadProcedure::checkVersion() {
         return false;
     }
 
-    auto progress = window_.CreateProgress(kVersionCheckTitle);
+    auto progress = window_.CreateProgress(kVersionCheckCaption);
     progress->SetRange(0, 100);
     progress->SetPos(0);
     progress->SetMessage(kPleaseWait);
@@ -234,7 +234,7 @@ bool DownloadProcedure::checkVersion() {
                       "This program is not applicable on this printer.\n\nMain firm ware : %s / "
                       "%04X",
                       mainVersion, mainChecksum);
-        window_.MessageBox(text, kVersionCheckCaption, BoxIcon::Information);
+        window_.MessageBox(text, kVersionCheckBoxCaption, BoxIcon::Information);
     }
     link.close();
     return matched;

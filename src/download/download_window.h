@@ -15,14 +15,16 @@
 namespace pv::download {
 
 // Control ids of the main window's two buttons.
-inline constexpr int kDownLoadButton = 1000;
-inline constexpr int kGetChecksumButton = 1001;
+enum ButtonId : int {
+    kDownLoadButton = 1000,
+    kGetChecksumButton = 1001,
+};
 
-// String-table ids the procedure loads.
+// String-table ids of the captions and messages the procedure loads.
 enum StringId : unsigned {
-    kUpgradeTitle = 1000,
-    kInitializingTitle = 1001,
-    kVersionCheckTitle = 1003,
+    kUpgradeCaption = 1000,
+    kInitializingCaption = 1001,
+    kVersionCheckCaption = 1003,
     kNotConnected = 1010,
     kFailed = 1011,
     kIllegalPrinterType = 1012,

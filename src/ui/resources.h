@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "download/download_window.h"
 #include "platform/dialog/resources.h"
 
 namespace pv::ui {
@@ -11,21 +12,12 @@ namespace pv::ui {
 // Icon resource of the application icon.
 inline constexpr unsigned kAppIconId = 128;
 
-// String-table ids. There is deliberately no entry 104: a progress window given caption id 0
-// falls back to it and shows an empty caption.
-enum StringId : unsigned {
-    kAboutMenuText = 101,
-    kDefaultProgressCaption = 104,
-    kUpgradeCaption = 1000,
-    kInitializingCaption = 1001,
-    kVersionCheckCaption = 1003,
-    kNotConnected = 1010,
-    kFailed = 1011,
-    kIllegalPrinterType = 1012,
-    kFailedVersionInformation = 1013,
-    kNotConnectedTurnOffOn = 1014,
-    kTimeOutError = 1015,
-};
+// String-table ids: the captions and messages the download procedure loads, and the window's
+// own. There is deliberately no entry 104: a progress window given caption id 0 falls back to it
+// and shows an empty caption.
+using enum download::StringId;
+inline constexpr unsigned kAboutMenuText = 101;
+inline constexpr unsigned kDefaultProgressCaption = 104;
 
 const dlg::ResourceModule& resources();
 

@@ -2,14 +2,14 @@
 // The three dialog templates of the program, as data: the About box (100), the main window (102)
 // and the progress window (105). Sizes and positions are in dialog units.
 
+#include "download/download_window.h"
 #include "platform/dialog/dialog_template.h"
 
 namespace pv::ui {
 
-// Control ids of the main window.
+// Control ids of the main window: the two buttons the download procedure drives, and the rest.
+using enum download::ButtonId;
 enum UpdateControl : int {
-    kDownLoadButton = 1000,
-    kGetChecksumButton = 1001,
     kAfterMainChecksum = 1002,
     kDownloadMainChecksum = 1003,
     kAfterMainVersion = 1004,
