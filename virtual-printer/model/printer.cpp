@@ -46,7 +46,7 @@ Printer::Printer(Options options, Clock& clock)
     b.text("main", mainVersion()).text("table", tableVersion());
     b.hex("main_sum", mainChecksum(), 4).hex("table_sum", tableChecksum(), 4);
     b.text("on_bus", options_.faults.absent ? "no" : "yes");
-    emit(b);
+    record(b);
 }
 
 std::uint64_t Printer::now() const {
@@ -81,7 +81,7 @@ void Printer::update() {
             continue;
         a.state = FlashState::Erased;
         TraceBuilder b(a.eraseDoneAt - origin_, "erased");
-        emit(b.text("area", std::string(1, a.letter)));
+        record(b.text("area", std::string(1, a.letter)));
     }
     if (gone_ && backAt_ && t >= *backAt_) {
         gone_ = false;
@@ -89,7 +89,7 @@ void Printer::update() {
         boot();
         TraceBuilder b(*backAt_ - origin_, "back");
         b.text("main", mainVersion()).text("table", tableVersion());
-        emit(b.hex("main_sum", mainChecksum(), 4).hex("table_sum", tableChecksum(), 4));
+        record(b.hex("main_sum", mainChecksum(), 4).hex("table_sum", tableChecksum(), 4));
         backAt_.reset();
     }
 }
@@ -119,7 +119,7 @@ std::vector<std::uint8_t> Printer::deviceId() {
     update();
     auto answer = deviceIdAnswer(options_.faults.deviceId);
     TraceBuilder b(now(), "device-id");
-    emit(b.number("bytes", answer.size()));
+    record(b.number("bytes", answer.size()));
     return answer;
 }
 
@@ -150,7 +150,7 @@ std::optional<std::vector<std::uint8_t>> Printer::read() {
     reply_.reset();
     TraceBuilder b(now(), "reply");
     b.number("bytes", reply.size()).text("main", mainVersion()).text("table", tableVersion());
-    emit(b.hex("main_sum", mainChecksum(), 4).hex("table_sum", tableChecksum(), 4));
+    record(b.hex("main_sum", mainChecksum(), 4).hex("table_sum", tableChecksum(), 4));
     return reply;
 }
 
@@ -168,7 +168,7 @@ WriteResult Printer::write(std::span<const std::uint8_t> data) {
         const bool stall = f.stallWrite == n;
         TraceBuilder b(now(), "fault");
         b.text("fault", stall ? "stall-write" : "fail-write").number("write", n);
-        emit(b.number("bytes", data.size()));
+        record(b.number("bytes", data.size()));
         return {stall ? WriteResult::Kind::Stalled : WriteResult::Kind::Refused, 0, 0};
     }
     if (stream_ && !isCommandFrame(data))
@@ -179,18 +179,18 @@ WriteResult Printer::write(std::span<const std::uint8_t> data) {
     }
     if (!isCommandFrame(data)) {
         TraceBuilder b(now(), "data");
-        emit(b.number("write", n).number("bytes", data.size()).text("note", "ignored"));
+        record(b.number("write", n).number("bytes", data.size()).text("note", "ignored"));
         return {WriteResult::Kind::Accepted, data.size(), takesMs(data.size())};
     }
     const auto frame = data.first<4>();
     const std::string name = commandName(frame);
     if (f.refusedCommands.count(name.substr(0, name.find(' ')))) {
         TraceBuilder b(now(), "fault");
-        emit(b.text("fault", "refuse").text("command", name).number("write", n));
+        record(b.text("fault", "refuse").text("command", name).number("write", n));
         return {WriteResult::Kind::Refused, 0, 0};
     }
     TraceBuilder b(now(), "command");
-    emit(b.text("name", name).text("bytes", hexBytes(frame)).number("write", n));
+    record(b.text("name", name).text("bytes", hexBytes(frame)).number("write", n));
     command(frame);
     return {WriteResult::Kind::Accepted, 4, takesMs(4)};
 }
@@ -227,7 +227,7 @@ void Printer::command(std::span<const std::uint8_t, 4> c) {
         if (c[2] == '#')
             reply_ = versionReply();
         TraceBuilder b(now(), "reply-ready");
-        emit(b.number("bytes", reply_ ? reply_->size() : 0));
+        record(b.number("bytes", reply_ ? reply_->size() : 0));
         return;
     }
     Area* a = area(c[3]);
@@ -236,7 +236,7 @@ void Printer::command(std::span<const std::uint8_t, 4> c) {
         a->memory.erase();
         a->eraseDoneAt = clock_.nowMs() + options_.eraseMs;
         TraceBuilder b(now(), "erase");
-        emit(b.text("area", std::string(1, a->letter)).number("takes_ms", options_.eraseMs));
+        record(b.text("area", std::string(1, a->letter)).number("takes_ms", options_.eraseMs));
     } else if (name.starts_with("transfer")) {
         const char* erased = a->state == FlashState::Erased    ? "yes"
                              : a->state == FlashState::Erasing ? "unfinished"
@@ -247,7 +247,7 @@ void Printer::command(std::span<const std::uint8_t, 4> c) {
         stream_->area = a;
         stream_->nextProgressAt = kProgressEvery;
         TraceBuilder b(now(), "stream-start");
-        emit(b.text("area", std::string(1, a->letter)).text("erased", erased));
+        record(b.text("area", std::string(1, a->letter)).text("erased", erased));
     }
 }
 
@@ -263,7 +263,7 @@ WriteResult Printer::streamWrite(std::span<const std::uint8_t> data) {
     const auto& f = options_.faults;
     if (f.disconnectAtStream == n) {
         TraceBuilder b(now(), "fault");
-        emit(b.text("fault", "disconnect-at").number("stream_write", n));
+        record(b.text("fault", "disconnect-at").number("stream_write", n));
         endStream("disconnect");
         leaveBus(true);
         return {WriteResult::Kind::Disconnected, 0, 0};
@@ -273,7 +273,7 @@ WriteResult Printer::streamWrite(std::span<const std::uint8_t> data) {
         take = data.size() / 2;
         TraceBuilder b(now(), "fault");
         b.text("fault", "short-write").number("stream_write", n);
-        emit(b.number("bytes", data.size()).number("accepted", take));
+        record(b.number("bytes", data.size()).number("accepted", take));
     }
     const bool failedBefore = s.parser.failed();
     s.parser.feed(data.first(take), &Printer::load, s.area);
@@ -281,7 +281,7 @@ WriteResult Printer::streamWrite(std::span<const std::uint8_t> data) {
     if (s.bytes >= s.nextProgressAt) {
         TraceBuilder b(now(), "stream");
         b.text("area", std::string(1, s.area->letter)).number("writes", n);
-        emit(b.number("bytes", s.bytes));
+        record(b.number("bytes", s.bytes));
         while (s.nextProgressAt <= s.bytes)
             s.nextProgressAt += kProgressEvery;
     }
@@ -290,7 +290,7 @@ WriteResult Printer::streamWrite(std::span<const std::uint8_t> data) {
     } else if (s.parser.failed() && !failedBefore) {
         TraceBuilder b(now(), "stream-damaged");
         b.text("area", std::string(1, s.area->letter)).text("reason", s.parser.failure());
-        emit(b.number("at_byte", s.parser.packageBytes()));
+        record(b.number("at_byte", s.parser.packageBytes()));
     }
     return {WriteResult::Kind::Accepted, take, takesMs(take)};
 }
@@ -311,7 +311,7 @@ void Printer::endStream(const std::string& cutShortBy) {
     b.number("package_bytes", s.parser.packageBytes()).number("padding", s.parser.paddingBytes());
     b.number("records", s.parser.records()).hex("sum", s.parser.runningSum(), 8);
     b.hex("stored_sum", s.parser.storedSum(), 8).number("writes", s.writes);
-    emit(b);
+    record(b);
     stream_.reset();
 }
 
@@ -323,7 +323,7 @@ void Printer::reset() {
             continue;
         a.state = FlashState::Invalid;
         TraceBuilder b(now(), "erase-interrupted");
-        emit(b.text("area", std::string(1, a.letter)));
+        record(b.text("area", std::string(1, a.letter)));
     }
     leaveBus(false);
 }
@@ -341,7 +341,7 @@ void Printer::leaveBus(bool forGood) {
         b.number("back_in_ms", options_.rebootMs);
     else
         b.text("back_in_ms", "never");
-    emit(b);
+    record(b);
 }
 
 }  // namespace vprinter

@@ -112,7 +112,7 @@ class Printer {
     static void load(void* context, std::uint32_t address, std::span<const std::uint8_t> bytes);
     Area* area(std::uint8_t letter);
     std::uint64_t now() const;
-    void emit(TraceBuilder& b) { trace_.add(b.done()); }
+    void record(TraceBuilder& b) { trace_.add(b.done()); }
     void boot();
     void command(std::span<const std::uint8_t, 4> frame);
     std::string commandName(std::span<const std::uint8_t, 4> frame) const;
