@@ -1,0 +1,75 @@
+#!/usr/bin/env bash
+# One real-time run of the program against the virtual printer on a private X server, through
+# scripts/run-demo, and the checks on what it left behind.
+# Usage: real_time_run.sh RUN_DEMO BUILD_DIR OUT_DIR CASE [MAX_OVERHEAD_S]
+#   CASE: 301 | 402 | 503 | 604   a whole download that must end with "Success!" within
+#                                 MAX_OVERHEAD_S of the fixed waits and the printer's own times
+#         absent                  no printer: the start-up "Error" box, no main window
+#         refuse-initialise       the initialise command is refused: "Error" box, nothing sent
+set -uo pipefail
+run_demo=$1 build=$2 out=$3 case=$4 max_overhead=${5:-2.0}
+
+failures=0
+fail() {
+    echo "FAIL: $*"
+    failures=$((failures + 1))
+}
+expect_file() { [ -s "$out/$1" ] || fail "no screenshot $1"; }
+result() { sed -n "s/^$1=//p" "$out/result.txt"; }
+trace_has() { grep -q -E "$1" "$out/trace.txt" || fail "the printer trace lacks: $1"; }
+trace_lacks() { ! grep -q -E "$1" "$out/trace.txt" || fail "the printer trace shows: $1"; }
+
+run() {
+    rm -rf "$out"
+    local started=$SECONDS status=0
+    "$run_demo" --headless --bin "$build" --out "$out" "$@" || status=$?
+    echo "run-demo took $((SECONDS - started)) s, exit status $status"
+    [ -f "$out/result.txt" ] || { echo "FAIL: no result.txt"; exit 1; }
+    cat "$out/result.txt"
+    return $status
+}
+
+case $case in
+301 | 402 | 503 | 604)
+    run --family "$case" || fail "run-demo reported failure"
+    [ "$(result outcome)" = "Success!" ] || fail "outcome is not Success!"
+    for f in main-window.png progress-initializing.png progress-version-check.png \
+        progress-upgrade.png upgrade-window.png result-box.png screen-end.png main-window-end.png; do
+        expect_file $f
+    done
+    declare -A installs=([301]=301F11 [402]=402B11 [503]=503H11 [604]=604F11)
+    trace_has "verdict area=p result=valid"
+    if [ "$case" = 301 ]; then
+        trace_has "verdict area=t result=valid"
+        trace_has "reply bytes=48 main=${installs[$case]} table=705B11"
+    else
+        trace_lacks "area=t"
+        trace_has "reply bytes=48 main=${installs[$case]} "
+    fi
+    trace_has "command name=reset"
+    trace_has "command name=readback-off"
+    overhead=$(result overhead_s)
+    echo "real-time overhead: ${overhead:-?} s (limit ${max_overhead} s)"
+    awk -v o="${overhead:-999}" -v m="$max_overhead" 'BEGIN { exit !(o <= m) }' ||
+        fail "the run took ${overhead} s beyond its fixed waits and the printer's own times"
+    ;;
+absent)
+    run --fault absent && fail "run-demo reported success"
+    [ "$(result outcome)" = "Error (at start-up)" ] || fail "no start-up Error box"
+    expect_file startup-box.png
+    [ ! -e "$out/main-window.png" ] || fail "a main window was shown"
+    ;;
+refuse-initialise)
+    run --family 503 --fault refuse=initialise && fail "run-demo reported success"
+    [ "$(result outcome)" = "Error" ] || fail "the run did not end with the Error box"
+    expect_file result-box.png
+    trace_has "initialise"
+    trace_lacks "name=(erase|transfer|reset|version-request)"
+    ;;
+*)
+    echo "unknown case $case"
+    exit 2
+    ;;
+esac
+[ $failures -eq 0 ] || exit 1
+echo "PASS"
