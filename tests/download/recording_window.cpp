@@ -9,11 +9,14 @@ class RecordingProgress : public ProgressWindow {
   public:
     explicit RecordingProgress(std::shared_ptr<RecordedProgress> record)
         : record_(std::move(record)) {}
-    ~RecordingProgress() override { record_->destroyed = true; }
+    ~RecordingProgress() override {
+        record_->destroyed = true;
+        record_->destroyedAt = os::tickCount();
+    }
 
     void SetPos(std::int32_t position) override {
         position_ = position;
-        record_->positions.push_back(position);
+        reached(position);
     }
     void SetRange(std::int32_t low, std::int32_t high) override {
         record_->low = low;
@@ -22,12 +25,17 @@ class RecordingProgress : public ProgressWindow {
     void SetStep(std::int32_t step) override { record_->step = step; }
     void StepIt() override {
         position_ += record_->step;
-        record_->positions.push_back(position_);
+        reached(position_);
     }
     void SetMessage(std::string_view text) override { record_->messages.emplace_back(text); }
     void PumpMessages() override { ++record_->pumps; }
 
   private:
+    void reached(std::int32_t position) {
+        record_->positions.push_back(position);
+        record_->positionTimes.push_back(os::tickCount());
+    }
+
     std::shared_ptr<RecordedProgress> record_;
     std::int32_t position_ = 0;
 };
@@ -57,8 +65,9 @@ std::string RecordingWindow::LoadString(unsigned id) {
 std::unique_ptr<ProgressWindow> RecordingWindow::CreateProgress(unsigned titleId) {
     auto record = std::make_shared<RecordedProgress>();
     record->titleId = titleId;
+    record->createdAt = os::tickCount();
     progressWindows.push_back(record);
-    events.push_back("progress " + std::to_string(titleId));
+    this->record("progress " + std::to_string(titleId));
     return std::make_unique<RecordingProgress>(record);
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 // A main window for the download procedure that only records what it is asked to do: message
-// boxes, button states, display texts, labels and the life of every progress window.
+// boxes, button states, display texts, labels and the life of every progress window, each with
+// the tick count (os::tickCount(), virtual in tests) at which it happened.
 
 #include <cstdint>
 #include <map>
@@ -11,6 +12,7 @@
 
 #include "download/download_window.h"
 #include "payload/catalogue.h"
+#include "platform/os/clock.h"
 
 namespace pv::download::testing {
 
@@ -19,15 +21,18 @@ struct RecordedBox {
     std::string text;
     BoxIcon icon;
     int progressWindowsOpen;  // how many progress windows were up while the box showed
+    os::Tick time = 0;
 };
 
 struct RecordedProgress {
     unsigned titleId = 0;
     std::int32_t low = 0, high = 100, step = 10;
     std::vector<std::int32_t> positions;  // every SetPos, and StepIt as the position it reached
+    std::vector<os::Tick> positionTimes;  // when each of them happened
     std::vector<std::string> messages;
     int pumps = 0;
     bool destroyed = false;
+    os::Tick createdAt = 0, destroyedAt = 0;
 };
 
 class RecordingWindow : public DownloadWindow {
@@ -41,20 +46,24 @@ class RecordingWindow : public DownloadWindow {
     }
     void EnableButton(int id, bool enable) override {
         enabled[id] = enable;
-        events.push_back((enable ? "enable " : "disable ") + std::to_string(id));
+        record((enable ? "enable " : "disable ") + std::to_string(id));
     }
     void FocusControl(int id) override {
         focused = id;
-        events.push_back("focus " + std::to_string(id));
+        record("focus " + std::to_string(id));
     }
     void MessageBox(const std::string& text, const std::string& caption, BoxIcon icon) override {
-        boxes.push_back({caption, text, icon, openProgressWindows()});
-        events.push_back("box " + caption);
+        boxes.push_back({caption, text, icon, openProgressWindows(), os::tickCount()});
+        record("box " + caption);
     }
     std::string LoadString(unsigned id) override;
     std::unique_ptr<ProgressWindow> CreateProgress(unsigned titleId) override;
 
     int openProgressWindows() const;
+    void record(std::string event) {
+        events.push_back(std::move(event));
+        eventTimes.push_back(os::tickCount());
+    }
 
     payload::ImageSelection selection_;
     DisplayTexts texts_;
@@ -63,7 +72,8 @@ class RecordingWindow : public DownloadWindow {
     std::map<int, bool> enabled;
     int focused = 0;
     std::vector<RecordedBox> boxes;
-    std::vector<std::string> events;
+    std::vector<std::string> events;   // "disable 1000", "progress 1001", "box Error", ...
+    std::vector<os::Tick> eventTimes;  // when each event happened
     std::vector<std::shared_ptr<RecordedProgress>> progressWindows;
 };
 

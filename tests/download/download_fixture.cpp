@@ -1,0 +1,80 @@
+#include "download_fixture.h"
+
+namespace pv::download::testing {
+namespace {
+
+constexpr std::uint16_t kProductIds[] = {0x0512};
+constexpr std::uint16_t kVendorId = 0x7A3C;
+
+}  // namespace
+
+vprinter::Options printerOptions(const std::string& mainVersion,
+                                 const std::vector<std::string>& faults) {
+    vprinter::Options options;
+    options.mainVersion = mainVersion;
+    for (const auto& fault : faults) {
+        const std::string error = vprinter::applyFault(fault, options.faults);
+        EXPECT_EQ(error, "") << fault;
+    }
+    return options;
+}
+
+const payload::FirmwareCatalogue& DownloadOnPrinter::embedded() {
+    static const payload::FirmwareCatalogue catalogue;
+    return catalogue;
+}
+
+void DownloadOnPrinter::SetUp() {
+    VirtualPrinterTest::SetUp();
+    link::setUsbIdentity(kProductIds, 1, kVendorId);
+}
+
+void DownloadOnPrinter::TearDown() {
+    link::releaseUsbIdentity();
+    VirtualPrinterTest::TearDown();
+}
+
+void DownloadOnPrinter::run(const vprinter::Options& options) {
+    startPrinter(options);
+    DownloadProcedure(window, *catalogue).runDownload();
+}
+
+Names DownloadOnPrinter::commands() {
+    Names names;
+    for (const auto& event : printer().trace("command"))
+        names.push_back(event.field("name"));
+    return names;
+}
+
+std::vector<vprinter::TraceEvent> DownloadOnPrinter::events(const std::string& name) {
+    return printer().trace(name);
+}
+
+void DownloadOnPrinter::expectOneBox(const std::string& caption, const std::string& text,
+                                     BoxIcon icon) {
+    ASSERT_EQ(window.boxes.size(), 1u);
+    EXPECT_EQ(window.boxes[0].caption, caption);
+    EXPECT_EQ(window.boxes[0].text, text);
+    EXPECT_EQ(window.boxes[0].icon, icon);
+}
+
+void DownloadOnPrinter::expectCleanEnd() {
+    const auto& selection = window.selection_;
+    EXPECT_EQ(selection.mainImageData, nullptr);
+    EXPECT_EQ(selection.tableImageData, nullptr);
+    EXPECT_EQ(selection.mainImageSize, 0u);
+    EXPECT_EQ(selection.tableImageSize, 0u);
+    EXPECT_EQ(window.openProgressWindows(), 0);
+
+    ASSERT_GE(window.events.size(), 4u);
+    EXPECT_EQ(window.events[0], "disable 1000");
+    EXPECT_EQ(window.events[1], "disable 1001");
+    const auto last = window.events.end();
+    EXPECT_EQ(Names(last - 2, last), (Names{"enable 1000", "focus 1000"}));
+    EXPECT_TRUE(window.enabled.at(kDownLoadButton));
+    EXPECT_FALSE(window.enabled.at(kGetChecksumButton));
+    EXPECT_EQ(std::count(window.events.begin(), window.events.end(), "enable 1001"), 0);
+    EXPECT_EQ(window.focused, kDownLoadButton);
+}
+
+}  // namespace pv::download::testing

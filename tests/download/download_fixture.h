@@ -1,0 +1,70 @@
+#pragma once
+// Whole downloads against the virtual printer on the emulated bus, through the real libusb port,
+// in virtual time, with a recording main window. A test puts a printer with its options and
+// faults on the bus, presses "DownLoad" and then looks at three things: what the window was asked
+// to show, what the printer received (its trace) and when.
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "download/download_procedure.h"
+#include "link/usb_identity.h"
+#include "payload/catalogue.h"
+#include "recording_window.h"
+#include "support/virtual_printer.h"
+
+namespace pv::download::testing {
+
+using Names = std::vector<std::string>;
+
+inline const std::string kFailedText =
+    "Failed!\nPlease turn the printer OFF and then ON, and download again.";
+inline const std::string kTimeOutText =
+    "Failed! Time out Error!\nPlease turn the printer OFF and then ON, and download again.";
+inline const std::string kSuccessText = "Success!\nThis F/W was downloaded properly on printer.";
+
+// The printer commands of a whole download of both images, and of the main image alone.
+inline const Names kMainAndTableCommands = {
+    "initialise", "version-request", "erase p",     "transfer p",      "erase t",
+    "transfer t", "reset",           "readback-on", "version-request", "readback-off"};
+inline const Names kMainOnlyCommands = {"initialise",      "version-request", "erase p",
+                                        "transfer p",      "reset",           "readback-on",
+                                        "version-request", "readback-off"};
+
+// Options of a printer running `mainVersion` with the faults given by name ("throttle=9000").
+vprinter::Options printerOptions(const std::string& mainVersion,
+                                 const std::vector<std::string>& faults = {});
+
+class DownloadOnPrinter : public pvtest::VirtualPrinterTest {
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Puts a printer with `options` on the bus and presses "DownLoad".
+    void run(const vprinter::Options& options);
+
+    // Names of the commands the printer accepted, in order ("erase p", "version-request", ...).
+    Names commands();
+    // The printer's events named `name`.
+    std::vector<vprinter::TraceEvent> events(const std::string& name);
+    // How many image streams the printer saw start.
+    std::size_t streams() { return events("stream-start").size(); }
+
+    // Exactly one message box, with this caption, text and icon.
+    void expectOneBox(const std::string& caption, const std::string& text, BoxIcon icon);
+    void expectOneError(const std::string& text) { expectOneBox("Error", text, BoxIcon::Warning); }
+    // What every run ends with: no image held, no progress window left, "DownLoad" enabled and
+    // focused as the last thing done, "Get\nChecksum" disabled from the start and never enabled.
+    void expectCleanEnd();
+
+    RecordingWindow window;
+    // The catalogue the run picks from; the embedded images unless a test replaces it.
+    const payload::FirmwareCatalogue* catalogue = &embedded();
+
+    static const payload::FirmwareCatalogue& embedded();
+};
+
+}  // namespace pv::download::testing

@@ -1,0 +1,42 @@
+#pragma once
+// The libusb port with chosen control-channel opens refused, counting from 1: a printer that
+// cannot be reached at one stage of a download but can at the others (switched off and on again
+// between stages, a cable pulled and pushed back).
+
+#include <set>
+
+#include "platform/usbport/libusb_port.h"
+
+namespace pv::download::testing {
+
+class RefusingPort final : public usbport::Port {
+  public:
+    explicit RefusingPort(std::set<int> refusedOpens, usbport::Timeouts timeouts = {})
+        : refused_(std::move(refusedOpens)), port_(timeouts) {}
+
+    bool SetVenderID(std::uint16_t vendorId) override { return port_.SetVenderID(vendorId); }
+    bool SetProductID(const std::uint16_t* productIds, std::uint16_t count) override {
+        return port_.SetProductID(productIds, count);
+    }
+    os::Handle UsbOpenCont(std::uint32_t reserved1, std::uint32_t reserved2) override {
+        if (refused_.count(++opens_) != 0)
+            return os::kNoHandle;
+        return port_.UsbOpenCont(reserved1, reserved2);
+    }
+    os::Handle UsbOpenBulk(const char* pipeName, std::uint32_t reserved) override {
+        return port_.UsbOpenBulk(pipeName, reserved);
+    }
+    bool UsbDeviceIoControl(os::Handle control, std::uint32_t requestCode, const void* input,
+                            std::uint32_t inputSize, void* output, std::uint32_t outputSize,
+                            std::uint32_t* bytesReturned) override {
+        return port_.UsbDeviceIoControl(control, requestCode, input, inputSize, output, outputSize,
+                                        bytesReturned);
+    }
+
+  private:
+    std::set<int> refused_;
+    int opens_ = 0;
+    usbport::LibusbPort port_;
+};
+
+}  // namespace pv::download::testing
