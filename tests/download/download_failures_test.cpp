@@ -180,6 +180,10 @@ struct Unreachable {
     int progressWindowsAtBox;
 };
 
+std::ostream& operator<<(std::ostream& out, const Unreachable& stage) {
+    return out << stage.name;
+}
+
 class UnreachableAtStage : public DownloadOnPrinter,
                            public ::testing::WithParamInterface<Unreachable> {};
 

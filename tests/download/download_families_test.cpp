@@ -93,6 +93,17 @@ TEST_F(DownloadOnPrinter, ProgressWindowsOfARunTheirCaptionsScalesAndMessages) {
     // 60.4 s of the 135.5 s scale have passed when the read-back reply is due.
     EXPECT_EQ(*(last - 3), 44);
     EXPECT_GT(upgrade.pumps, 0);
+
+    // The images are held while they are sent and are gone once the printer restarts (the updates
+    // while the stream goes out share the virtual time of the reset: streaming takes none).
+    ASSERT_FALSE(upgrade.imagesHeld.empty());
+    EXPECT_TRUE(upgrade.imagesHeld.front());
+    const auto reset = events("gone").at(0).timeMs;
+    for (std::size_t i = 0; i < upgrade.positions.size(); ++i) {
+        if (upgrade.positionTimes[i] > reset) {
+            EXPECT_FALSE(upgrade.imagesHeld[i]) << "update at " << upgrade.positionTimes[i];
+        }
+    }
     for (const auto& p : window.progressWindows)
         EXPECT_TRUE(p->destroyed);
 }

@@ -7,8 +7,8 @@ namespace {
 
 class RecordingProgress : public ProgressWindow {
   public:
-    explicit RecordingProgress(std::shared_ptr<RecordedProgress> record)
-        : record_(std::move(record)) {}
+    RecordingProgress(std::shared_ptr<RecordedProgress> record, payload::ImageSelection& selection)
+        : record_(std::move(record)), selection_(selection) {}
     ~RecordingProgress() override {
         record_->destroyed = true;
         record_->destroyedAt = os::tickCount();
@@ -34,9 +34,11 @@ class RecordingProgress : public ProgressWindow {
     void reached(std::int32_t position) {
         record_->positions.push_back(position);
         record_->positionTimes.push_back(os::tickCount());
+        record_->imagesHeld.push_back(selection_.mainImageData || selection_.tableImageData);
     }
 
     std::shared_ptr<RecordedProgress> record_;
+    payload::ImageSelection& selection_;
     std::int32_t position_ = 0;
 };
 
@@ -68,7 +70,7 @@ std::unique_ptr<ProgressWindow> RecordingWindow::CreateProgress(unsigned titleId
     record->createdAt = os::tickCount();
     progressWindows.push_back(record);
     this->record("progress " + std::to_string(titleId));
-    return std::make_unique<RecordingProgress>(record);
+    return std::make_unique<RecordingProgress>(record, selection_);
 }
 
 int RecordingWindow::openProgressWindows() const {

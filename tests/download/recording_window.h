@@ -29,6 +29,7 @@ struct RecordedProgress {
     std::int32_t low = 0, high = 100, step = 10;
     std::vector<std::int32_t> positions;  // every SetPos, and StepIt as the position it reached
     std::vector<os::Tick> positionTimes;  // when each of them happened
+    std::vector<bool> imagesHeld;         // whether the window held an image buffer then
     std::vector<std::string> messages;
     int pumps = 0;
     bool destroyed = false;
