@@ -1,0 +1,132 @@
+// The real main window runs a whole download against the virtual printer on the emulated bus, in
+// virtual time: Enter on the window starts it, the test answers the message box, and the
+// window's controls show the outcome.
+
+#include <QApplication>
+#include <QTest>
+#include <QTimer>
+
+#include <set>
+
+#include <gtest/gtest.h>
+
+#include "download/download_window.h"
+#include "link/usb_identity.h"
+#include "support/virtual_printer.h"
+#include "ui/modal_watcher.h"
+#include "ui/templates.h"
+#include "ui/update_dialog.h"
+
+namespace pv::ui {
+namespace {
+
+constexpr std::uint16_t kProductIds[] = {0x0512};
+
+// What the screen held while a message box was up.
+struct AtBox {
+    bool downLoadEnabled = true;
+    int progressWindowsVisible = 0;
+};
+
+class MainWindowDownload : public pvtest::VirtualPrinterTest {
+  protected:
+    void SetUp() override {
+        VirtualPrinterTest::SetUp();
+        link::setUsbIdentity(kProductIds, 1, 0x7A3C);
+    }
+    void TearDown() override {
+        link::releaseUsbIdentity();
+        VirtualPrinterTest::TearDown();
+    }
+
+    std::string text(int id) { return window.GetDlgItemText(id); }
+    std::vector<std::string> commands() {
+        std::vector<std::string> names;
+        for (const auto& event : printer().trace("command"))
+            names.push_back(event.field("name"));
+        return names;
+    }
+
+    UpdateDialog window;
+};
+
+int visibleProgressWindows(QWidget* mainWindow, QWidget* box) {
+    int count = 0;
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (w->isVisible() && w != mainWindow && w != box)
+            ++count;
+    return count;
+}
+
+TEST_F(MainWindowDownload, EnterRunsAMainAndTableDownloadToSuccess) {
+    vprinter::Options options;
+    options.mainVersion = "301E10";
+    startPrinter(options);
+    ASSERT_TRUE(window.Create(nullptr));
+
+    std::vector<AtBox> atBoxes;
+    testing::ModalWatcher watcher([&](QWidget* box) {
+        atBoxes.push_back({window.IsDlgItemEnabled(download::kDownLoadButton),
+                           visibleProgressWindows(window.window(), box)});
+    });
+    // Looks at the screen whenever a progress update lets events through.
+    std::set<std::string> progressSeenWithMainWindowDisabled;
+    QTimer sampler;
+    sampler.setInterval(2);
+    QObject::connect(&sampler, &QTimer::timeout, [&] {
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (w->isVisible() && w != window.window() && !window.IsWindowEnabled())
+                progressSeenWithMainWindowDisabled.insert(w->windowTitle().toStdString());
+    });
+    sampler.start();
+    QTest::keyClick(window.window(), Qt::Key_Return);
+    sampler.stop();
+    EXPECT_EQ(progressSeenWithMainWindowDisabled.count("Upgrade"), 1u);
+
+    ASSERT_EQ(watcher.seen().size(), 1u);
+    EXPECT_EQ(watcher.seen()[0].title, "Success!");
+    EXPECT_EQ(watcher.seen()[0].text, "Success!\nThis F/W was downloaded properly on printer.");
+    EXPECT_EQ(watcher.seen()[0].icon, QMessageBox::Information);
+    ASSERT_EQ(atBoxes.size(), 1u);
+    EXPECT_FALSE(atBoxes[0].downLoadEnabled);
+    EXPECT_EQ(atBoxes[0].progressWindowsVisible, 0);
+
+    EXPECT_EQ(commands(),
+              (std::vector<std::string>{"initialise", "version-request", "erase p", "transfer p",
+                                        "erase t", "transfer t", "reset", "readback-on",
+                                        "version-request", "readback-off"}));
+    const auto start = printer().trace("start").at(0);
+    const auto back = printer().trace("back").at(0);
+    EXPECT_EQ(text(kDownloadMainVersion), "301F11");
+    EXPECT_EQ(text(kDownloadMainChecksum), "");
+    EXPECT_EQ(text(kDownloadTableVersion), "705B11");
+    EXPECT_EQ(text(kDownloadTableChecksum), "");
+    EXPECT_EQ(text(kBeforeMainVersion), "301E10");
+    EXPECT_EQ(text(kBeforeMainChecksum), start.field("main_sum").substr(2));
+    EXPECT_EQ(text(kBeforeTableVersion), "705A10");
+    EXPECT_EQ(text(kBeforeTableChecksum), start.field("table_sum").substr(2));
+    EXPECT_EQ(text(kAfterMainVersion), "301F11");
+    EXPECT_EQ(text(kAfterMainChecksum), back.field("main_sum").substr(2));
+    EXPECT_EQ(text(kAfterTableVersion), "705B11");
+    EXPECT_EQ(text(kAfterTableChecksum), back.field("table_sum").substr(2));
+
+    EXPECT_TRUE(window.IsDlgItemEnabled(download::kDownLoadButton));
+    EXPECT_FALSE(window.IsDlgItemEnabled(download::kGetChecksumButton));
+    EXPECT_EQ(window.window()->focusWidget(), window.GetDlgItem(download::kDownLoadButton));
+    EXPECT_TRUE(window.IsWindowEnabled());
+    EXPECT_EQ(window.mainImageData, nullptr);
+    EXPECT_EQ(window.tableImageData, nullptr);
+    EXPECT_EQ(visibleProgressWindows(window.window(), nullptr), 0);
+}
+
+}  // namespace
+}  // namespace pv::ui
+
+int main(int argc, char** argv) {
+    pvtest::requireUmockdevPreload(argc, argv);
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
