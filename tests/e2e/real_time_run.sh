@@ -26,6 +26,7 @@ run() {
     echo "run-demo took $((SECONDS - started)) s, exit status $status"
     [ -f "$out/result.txt" ] || { echo "FAIL: no result.txt"; exit 1; }
     cat "$out/result.txt"
+    [ "$(result program_status)" = 0 ] || fail "the program did not end normally (see $out/run.log)"
     return $status
 }
 
