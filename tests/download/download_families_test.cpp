@@ -1,5 +1,5 @@
 // Whole downloads that go through: each printer family receives its images and reports the new
-// versions; a printer whose version is not in the map receives nothing but the reset.
+// versions. (A printer whose version is not in the map is a row of the fault matrix.)
 
 #include <gtest/gtest.h>
 
@@ -146,27 +146,6 @@ INSTANTIATE_TEST_SUITE_P(Families, MainOnlyFamily,
                          ::testing::Values(Family{"402A10", "402B11"}, Family{"503C10", "503H11"},
                                            Family{"604F10", "604F11"}),
                          [](const auto& param) { return std::string(param.param.printerVersion); });
-
-TEST_F(DownloadOnPrinter, UnknownVersionIsResetAndReceivesNothing) {
-    run(printerOptions("999A10"));
-
-    EXPECT_EQ(commands(), (Names{"initialise", "version-request", "reset"}));
-    EXPECT_EQ(streams(), 0u);
-    const std::string checksum = shown(field(events("start"), 0, "main_sum"));
-    expectOneBox(
-        "Version Check",
-        "This program is not applicable on this printer.\n\nMain firm ware : 999A10 / " + checksum,
-        BoxIcon::Information);
-    EXPECT_EQ(window.boxes[0].progressWindowsOpen, 0);
-    EXPECT_EQ(window.pushed.beforeMainVersion, "999A10");
-    EXPECT_EQ(window.pushed.beforeMainChecksum, checksum);
-    EXPECT_EQ(window.pushed.beforeTableVersion, "");
-    EXPECT_EQ(window.pushed.afterMainVersion, "");
-    EXPECT_EQ(window.shownMainLabel, "");
-    EXPECT_EQ(window.shownTableLabel, "");
-    EXPECT_EQ(window.progressWindows.size(), 2u);  // no "Upgrade" window
-    expectCleanEnd();
-}
 
 TEST_F(DownloadOnPrinter, AnotherPressBlanksWhatTheLastRunLeft) {
     run(printerOptions("402A10"));

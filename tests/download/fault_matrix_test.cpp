@@ -1,0 +1,606 @@
+// The fault matrix: a whole download against every fault of the virtual printer, and of the path
+// to it, at every stage where it can strike. Each row says what the user is shown, which commands
+// the printer receives (the reset among them after every failure past the initialise stage) and
+// how long the run takes in virtual time. One test runs every row and checks, besides, what every
+// run ends with: the images freed, "DownLoad" enabled and focused, the embedded images untouched,
+// real time bounded and, in sanitizer builds, no leak.
+//
+// The same rows print as docs/fault-matrix.md; FaultMatrixDocument fails when that file differs.
+// Regenerate it with scripts/fault-matrix (or PV_WRITE_FAULT_MATRIX=1 download_test).
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <optional>
+#include <set>
+#include <sstream>
+
+#include "download_fixture.h"
+#include "refusing_port.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#define PV_LEAK_CHECK 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define PV_LEAK_CHECK 1
+#endif
+#endif
+#ifdef PV_LEAK_CHECK
+#include <sanitizer/lsan_interface.h>
+#endif
+
+namespace pv::download::testing {
+namespace {
+
+using Ms = std::uint64_t;
+
+// The fixed waits of a download, in virtual milliseconds.
+constexpr Ms kInitialised = 5'000;   // 100 steps of 50 ms after the initialise command
+constexpr Ms kVersionReply = 5'000;  // for the version reply, before reading it
+constexpr Ms kShownAt100 = 500;      // the bar at 100 % once a reply is in
+constexpr Ms kAreaPause = 100;       // after each erase and each transfer command
+constexpr Ms kMainErase = 15'000;
+constexpr Ms kTableErase = 30'000;
+constexpr Ms kReset = 2'000;
+constexpr Ms kRestart = 8'000;
+constexpr Ms kReopening = 25 * 1'000;  // 25 attempts to find the printer again
+constexpr Ms kMainTimeLimit = 35'000;
+constexpr Ms kTableTimeLimit = 60'000;
+
+// How far a run got, as the sum of the waits on its way.
+constexpr Ms kVersionKnown = kInitialised + kVersionReply + kShownAt100;
+constexpr Ms kMainErased = kVersionKnown + kAreaPause + kMainErase;
+constexpr Ms kMainSent = kMainErased + kAreaPause;  // streaming itself takes no virtual time
+constexpr Ms kTableSent = kMainSent + kAreaPause + kTableErase + kAreaPause;
+constexpr Ms kReadBackMode = kTableSent + kReset + kRestart;  // read-back mode is asked for
+constexpr Ms kReadBack = kReadBackMode + kVersionReply + kShownAt100;
+
+// The main image (480,238 bytes) goes out as 117 chunks of 4,096 bytes and a 1,024-byte tail
+// write: 118 stream writes. The table image (1,238,348 bytes) goes out in 303.
+constexpr std::uint32_t kMainWrites = 118;
+constexpr std::uint32_t kTableWrites = 303;
+constexpr Ms kMainStreamBytes = 117 * 4096 + 1024;
+// Virtual time a printer accepting `bytesPerSecond` takes for the whole main image.
+constexpr Ms mainStreamMs(Ms bytesPerSecond) {
+    return kMainStreamBytes * 1000 / bytesPerSecond;
+}
+
+// Real time any row may take: stalled transfers end by the port's quick time-outs below.
+constexpr auto kRealTimeLimit = std::chrono::seconds(10);
+// Short enough that a stalled transfer costs little real time, long enough for any real one.
+constexpr usbport::Timeouts kQuickTimeouts = {500, 500, 500};
+
+enum class Stage { Initialise, VersionCheck, Assembly, Send, SendMain, SendTable, Reset, ReadBack };
+
+// What the user is shown: a string id of an "Error" box, or one of the others.
+enum class Message {
+    None = 0,
+    NotApplicable = 1,  // the "Version Check" box
+    NotConnected = 1010,
+    Failed = 1011,
+    IllegalType = 1012,
+    FailedVersion = 1013,
+    NotConnectedTurnOffOn = 1014,
+    TimeOut = 1015,
+};
+
+// The image source the catalogue assembles from.
+enum class Images { Embedded, DamagedTable, NoMemory };
+
+struct Row {
+    Stage stage;
+    const char* name;                      // of the test
+    const char* what;                      // the fault in words
+    std::vector<std::string> faults = {};  // the printer's
+    std::set<int> refusedOpens = {};       // control-channel opens the port refuses, from 1
+    Images images = Images::Embedded;
+    const char* printer = "301B10";  // the main version the printer runs
+    Message message = Message::Failed;
+    Names commands = {};
+    Ms virtualMs = 0;  // the fixed waits on its way; the run may take up to 1 % more
+    std::string afterMain = "", afterTable = "";  // what the "After download" row shows
+};
+
+std::ostream& operator<<(std::ostream& out, const Row& row) {
+    return out << row.name;
+}
+
+Names append(Names names, const Names& more) {
+    names.insert(names.end(), more.begin(), more.end());
+    return names;
+}
+
+const Names kInitialisedThenReset = {"initialise", "reset"};
+const Names kAsked = {"initialise", "version-request"};
+const Names kAskedThenReset = append(kAsked, {"reset"});
+const Names kMainErasedThenReset = append(kAsked, {"erase p", "reset"});
+const Names kMainSentThenReset = append(kAsked, {"erase p", "transfer p", "reset"});
+const Names kTableErasedThenReset = append(kAsked, {"erase p", "transfer p", "erase t", "reset"});
+const Names kBothSentThenReset =
+    append(kAsked, {"erase p", "transfer p", "erase t", "transfer t", "reset"});
+
+const Names kNotRestarted = append(kAsked, {"erase p", "transfer p", "erase t", "transfer t",
+                                            "readback-on", "version-request", "readback-off"});
+
+// One row a line or two; kept as laid out here (clang-format would give every field a line).
+// clang-format off
+const Row kRows[] = {
+    // Initialise: nothing was asked of the printer yet, so it is not reset.
+    {.stage = Stage::Initialise, .name = "Absent", .what = "no printer on the bus",
+     .faults = {"absent"}, .message = Message::NotConnected},
+    {.stage = Stage::Initialise, .name = "LinkDoesNotOpen", .what = "link does not open",
+     .refusedOpens = {1}, .message = Message::NotConnected},
+    {.stage = Stage::Initialise, .name = "NoBulkInPipe", .what = "printer without a bulk IN pipe",
+     .faults = {"no-bulk-in"}, .message = Message::NotConnected},
+    {.stage = Stage::Initialise, .name = "DeviceIdWithoutModel", .what = "wrong model: none",
+     .faults = {"id-no-model"}, .message = Message::IllegalType},
+    {.stage = Stage::Initialise, .name = "ModelInLowerCase", .what = "wrong model: lower case",
+     .faults = {"id-model-case"}, .message = Message::IllegalType},
+    {.stage = Stage::Initialise, .name = "ModelWithoutSpace", .what = "wrong model: no space",
+     .faults = {"id-model-spacing"}, .message = Message::IllegalType},
+    {.stage = Stage::Initialise, .name = "EmptyDeviceId", .what = "wrong model: empty device ID",
+     .faults = {"id-empty"}, .message = Message::IllegalType},
+    {.stage = Stage::Initialise, .name = "InitialiseRefused", .what = "initialise not written",
+     .faults = {"refuse=initialise"}},
+    {.stage = Stage::Initialise, .name = "InitialiseWriteStalled",
+     .what = "initialise not written: write stalls", .faults = {"stall-write=1"}},
+
+    // Version check: a failed reply shows its message while the stage's progress window is up.
+    {.stage = Stage::VersionCheck, .name = "VersionCheckLinkDoesNotOpen",
+     .what = "link does not open", .refusedOpens = {2}, .message = Message::NotConnectedTurnOffOn,
+     .commands = kInitialisedThenReset, .virtualMs = kInitialised + kReset},
+    {.stage = Stage::VersionCheck, .name = "VersionRequestRefused",
+     .what = "version request not written", .faults = {"refuse=version-request"},
+     .message = Message::FailedVersion, .commands = kInitialisedThenReset,
+     .virtualMs = kInitialised + kReset},
+    {.stage = Stage::VersionCheck, .name = "ReplyOneByteShort", .what = "reply one byte short",
+     .faults = {"short-reply=47"}, .message = Message::FailedVersion, .commands = kAskedThenReset,
+     .virtualMs = kInitialised + kVersionReply + kReset},
+    {.stage = Stage::VersionCheck, .name = "EmptyReply", .what = "empty reply",
+     .faults = {"short-reply=0"}, .message = Message::FailedVersion, .commands = kAskedThenReset,
+     .virtualMs = kInitialised + kVersionReply + kReset},
+    {.stage = Stage::VersionCheck, .name = "ReplyWithBadHeader", .what = "malformed reply",
+     .faults = {"bad-header"}, .message = Message::FailedVersion, .commands = kAskedThenReset,
+     .virtualMs = kInitialised + kVersionReply + kReset},
+    {.stage = Stage::VersionCheck, .name = "ReplyNeverComes", .what = "reply never comes",
+     .faults = {"stall-read"}, .message = Message::FailedVersion, .commands = kAskedThenReset,
+     .virtualMs = kInitialised + kVersionReply + kReset},
+    {.stage = Stage::VersionCheck, .name = "UnknownVersion", .what = "version not in the map",
+     .printer = "999A10", .message = Message::NotApplicable, .commands = kAskedThenReset,
+     .virtualMs = kVersionKnown + kReset},
+
+    // Assembly: nothing is shown and nothing is sent.
+    {.stage = Stage::Assembly, .name = "DamagedTableImage", .what = "table image fails its check",
+     .images = Images::DamagedTable, .message = Message::None, .commands = kAskedThenReset,
+     .virtualMs = kVersionKnown + kReset},
+    {.stage = Stage::Assembly, .name = "NoMemoryForImages", .what = "no memory for the images",
+     .images = Images::NoMemory, .message = Message::None, .commands = kAskedThenReset,
+     .virtualMs = kVersionKnown + kReset},
+
+    // Send: the message shows over the "Upgrade" window, before the reset.
+    {.stage = Stage::Send, .name = "SendLinkDoesNotOpen", .what = "link does not open",
+     .refusedOpens = {3}, .message = Message::NotConnectedTurnOffOn, .commands = kAskedThenReset,
+     .virtualMs = kVersionKnown + kReset},
+    {.stage = Stage::SendMain, .name = "MainEraseRefused", .what = "erase not written",
+     .faults = {"refuse=erase"}, .commands = kAskedThenReset, .virtualMs = kVersionKnown + kReset},
+    {.stage = Stage::SendMain, .name = "MainTransferRefused", .what = "transfer not written",
+     .faults = {"refuse=transfer"}, .commands = kMainErasedThenReset,
+     .virtualMs = kMainErased + kReset},
+    {.stage = Stage::SendMain, .name = "MainShortAtFirstChunk", .what = "short write, first chunk",
+     .faults = {"short-write=1"}, .commands = kMainSentThenReset, .virtualMs = kMainSent + kReset},
+    {.stage = Stage::SendMain, .name = "MainShortAtMiddleChunk",
+     .what = "short write, middle chunk", .faults = {"short-write=59"},
+     .commands = kMainSentThenReset, .virtualMs = kMainSent + kReset},
+    {.stage = Stage::SendMain, .name = "MainShortAtLastWrite", .what = "short write, tail write",
+     .faults = {"short-write=118"}, .commands = kMainSentThenReset,
+     .virtualMs = kMainSent + kReset},
+    {.stage = Stage::SendMain, .name = "MainChunkRefused", .what = "chunk refused (pipe stall)",
+     .faults = {"fail-write=6"}, .commands = kMainSentThenReset, .virtualMs = kMainSent + kReset},
+    {.stage = Stage::SendMain, .name = "MainChunkStalls", .what = "chunk never accepted (stall)",
+     .faults = {"stall-write=5"}, .commands = kMainSentThenReset, .virtualMs = kMainSent + kReset},
+    {.stage = Stage::SendMain, .name = "MainImageTimesOut", .what = "time-out: 9,000 bytes/s",
+     .faults = {"throttle=9000"}, .message = Message::TimeOut, .commands = kMainSentThenReset,
+     .virtualMs = kMainSent + kMainTimeLimit + kReset},
+    // Gone for good: the reset stage finds no printer and sends nothing.
+    {.stage = Stage::SendMain, .name = "UnpluggedMidStream", .what = "disconnect mid-stream",
+     .faults = {"disconnect-at=59"}, .commands = append(kAsked, {"erase p", "transfer p"}),
+     .virtualMs = kMainSent},
+    // Bulk OUT write 123 is the table's erase, 124 its transfer (4 commands, 118 writes before).
+    {.stage = Stage::SendTable, .name = "TableEraseRefused", .what = "erase not written",
+     .faults = {"fail-write=123"}, .commands = kMainSentThenReset, .virtualMs = kMainSent + kReset},
+    {.stage = Stage::SendTable, .name = "TableTransferRefused", .what = "transfer not written",
+     .faults = {"fail-write=124"}, .commands = kTableErasedThenReset,
+     .virtualMs = kTableSent - kAreaPause + kReset},
+    {.stage = Stage::SendTable, .name = "TableShortAtMiddleChunk",
+     .what = "short write, middle chunk", .faults = {"short-write=152"},
+     .commands = kBothSentThenReset, .virtualMs = kTableSent + kReset},
+    {.stage = Stage::SendTable, .name = "TableShortAtLastWrite", .what = "short write, tail write",
+     .faults = {"short-write=303"}, .commands = kBothSentThenReset,
+     .virtualMs = kTableSent + kReset},
+    {.stage = Stage::SendTable, .name = "TableImageTimesOut", .what = "time-out: 16,000 bytes/s",
+     .faults = {"throttle=16000"}, .message = Message::TimeOut, .commands = kBothSentThenReset,
+     .virtualMs = kTableSent + mainStreamMs(16'000) + kTableTimeLimit + kReset},
+
+    // Reset: the printer is not restarted and reports what it ran before, which is a failure.
+    {.stage = Stage::Reset, .name = "ResetRefused", .what = "reset not written",
+     .faults = {"refuse=reset"}, .commands = kNotRestarted, .virtualMs = kReadBack,
+     .afterMain = "301B10", .afterTable = "705A10"},
+    {.stage = Stage::Reset, .name = "ResetLinkDoesNotOpen", .what = "link does not open",
+     .refusedOpens = {4}, .commands = kNotRestarted, .virtualMs = kReadBack - kReset,
+     .afterMain = "301B10", .afterTable = "705A10"},
+
+    // Read back.
+    {.stage = Stage::ReadBack, .name = "NeverReturns", .what = "printer never returns",
+     .faults = {"no-return"}, .commands = kBothSentThenReset,
+     .virtualMs = kTableSent + kReset + kRestart + kReopening},
+    {.stage = Stage::ReadBack, .name = "ReadBackModeRefused", .what = "read-back mode refused",
+     .faults = {"refuse=readback-on"}, .commands = kBothSentThenReset, .virtualMs = kReadBackMode},
+    {.stage = Stage::ReadBack, .name = "ReadBackModeOffRefused",
+     .what = "read-back mode off refused", .faults = {"refuse=readback-off"},
+     .commands = append(kBothSentThenReset, {"readback-on", "version-request"}),
+     .virtualMs = kReadBackMode + kVersionReply},
+    // Back with versions other than those sent: shown, and reported as a failure.
+    {.stage = Stage::ReadBack, .name = "ReturnsWithAnotherMainVersion",
+     .what = "returns with another main version", .faults = {"return-version=301F12"},
+     .commands = kMainAndTableCommands, .virtualMs = kReadBack,
+     .afterMain = "301F12", .afterTable = "705B11"},
+    {.stage = Stage::ReadBack, .name = "ReturnsWithTheOldMainVersion",
+     .what = "returns with the old main version", .faults = {"return-version=301F10"},
+     .commands = kMainAndTableCommands, .virtualMs = kReadBack,
+     .afterMain = "301F10", .afterTable = "705B11"},
+    {.stage = Stage::ReadBack, .name = "MainVersionInOtherCase",
+     .what = "returns with the main version in lower case", .faults = {"return-version=301f11"},
+     .commands = kMainAndTableCommands, .virtualMs = kReadBack,
+     .afterMain = "301f11", .afterTable = "705B11"},
+    {.stage = Stage::ReadBack, .name = "ReturnsWithAnotherTableVersion",
+     .what = "returns with another table version", .faults = {"return-version=301F11:705B12"},
+     .commands = kMainAndTableCommands, .virtualMs = kReadBack,
+     .afterMain = "301F11", .afterTable = "705B12"},
+};
+// clang-format on
+
+const char* stageText(Stage stage) {
+    switch (stage) {
+        case Stage::Initialise:
+            return "Initialise";
+        case Stage::VersionCheck:
+            return "Version check";
+        case Stage::Assembly:
+            return "Assembly";
+        case Stage::Send:
+            return "Send";
+        case Stage::SendMain:
+            return "Send: main image";
+        case Stage::SendTable:
+            return "Send: table image";
+        case Stage::Reset:
+            return "Reset";
+        case Stage::ReadBack:
+            return "Read back";
+    }
+    return "?";
+}
+
+std::string errorText(Message message) {
+    switch (message) {
+        case Message::NotConnected:
+            return "Printer is not connected.";
+        case Message::Failed:
+            return kFailedText;
+        case Message::IllegalType:
+            return "Illegal Printer Type.";
+        case Message::FailedVersion:
+            return "Failed Version Information!\nPlease turn the printer OFF and then ON, and "
+                   "download "
+                   "again.";
+        case Message::NotConnectedTurnOffOn:
+            return "Printer is not connected.\nPlease turn the printer OFF and then ON, and "
+                   "download "
+                   "again.";
+        case Message::TimeOut:
+            return kTimeOutText;
+        case Message::None:
+        case Message::NotApplicable:
+            break;
+    }
+    return "";
+}
+const char* const kNotApplicable =
+    "This program is not applicable on this printer.\n\nMain firm ware : %s / %04X";
+
+// The printer's version was in the map, so images were picked and labelled.
+bool matched(const Row& row) {
+    return row.stage >= Stage::Assembly;
+}
+// The printer's version reply was read, so the "Before download" row shows it.
+bool replyRead(const Row& row) {
+    return matched(row) || row.message == Message::NotApplicable;
+}
+// Progress windows on screen while the message shows: the version check's own window for a
+// failed reply, the "Upgrade" window for every failure of the send stage; none otherwise.
+int windowsUnderBox(const Row& row) {
+    const bool sending = row.stage >= Stage::Send && row.stage <= Stage::SendTable;
+    return sending || row.message == Message::FailedVersion ? 1 : 0;
+}
+bool resets(const Row& row) {
+    return std::find(row.commands.begin(), row.commands.end(), "reset") != row.commands.end();
+}
+long transfers(const Row& row) {
+    return std::count_if(row.commands.begin(), row.commands.end(),
+                         [](const std::string& c) { return c.starts_with("transfer"); });
+}
+// The number N of the row's "name=N" fault, 0 without one.
+std::uint32_t faultNumber(const Row& row, const std::string& name) {
+    for (const auto& fault : row.faults)
+        if (fault.starts_with(name + "="))
+            return static_cast<std::uint32_t>(std::stoul(fault.substr(name.size() + 1)));
+    return 0;
+}
+bool stalls(const Row& row) {
+    return std::any_of(row.faults.begin(), row.faults.end(),
+                       [](const std::string& f) { return f.starts_with("stall"); });
+}
+
+// The embedded images with one byte of the table image changed.
+class DamagedTable final : public payload::ImageSource {
+  public:
+    DamagedTable() {
+        const auto table = payload::embeddedImages().image(payload::kTableImage);
+        bytes_.assign(table.begin(), table.end());
+        bytes_[bytes_.size() / 2] ^= 0x01;
+    }
+    std::span<const std::uint8_t> image(std::size_t index) const override {
+        if (index == payload::kTableImage)
+            return bytes_;
+        return payload::embeddedImages().image(index);
+    }
+
+  private:
+    std::vector<std::uint8_t> bytes_;
+};
+
+// A fingerprint (FNV-1a) of every byte of the embedded images.
+std::uint64_t embeddedImagesHash() {
+    std::uint64_t hash = 0xCBF29CE484222325u;
+    for (std::size_t i = 0; i < payload::kImageCount; ++i)
+        for (std::uint8_t byte : payload::embeddedImages().image(i))
+            hash = (hash ^ byte) * 0x100000001B3u;
+    return hash;
+}
+
+class FaultMatrixRow : public DownloadOnPrinter, public ::testing::WithParamInterface<Row> {
+  protected:
+    // Runs the row's download on a port that refuses the row's opens (stalls end quickly).
+    void runRow(const Row& row) {
+        const DamagedTable damaged;
+        const payload::FirmwareCatalogue damagedCatalogue(damaged);
+        const payload::FirmwareCatalogue noMemory(payload::embeddedImages(),
+                                                  [](std::uint32_t) { return nullptr; });
+        if (row.images == Images::DamagedTable)
+            catalogue = &damagedCatalogue;
+        if (row.images == Images::NoMemory)
+            catalogue = &noMemory;
+        RefusingPort port(row.refusedOpens, stalls(row) ? kQuickTimeouts : usbport::Timeouts{});
+        usbport::ScopedPort installed(port);
+        run(printerOptions(row.printer, row.faults));
+        catalogue = &embedded();
+    }
+
+    void expectMessage(const Row& row) {
+        if (row.message == Message::None) {
+            EXPECT_TRUE(window.boxes.empty());
+        } else if (row.message == Message::NotApplicable) {
+            char text[160];
+            const auto start = events("start");
+            const auto sum =
+                start.empty() ? 0 : std::stoul(start[0].field("main_sum"), nullptr, 16);
+            std::snprintf(text, sizeof text, kNotApplicable, row.printer,
+                          static_cast<unsigned>(sum));
+            expectOneBox("Version Check", text, BoxIcon::Information);
+        } else {
+            expectOneError(errorText(row.message));
+        }
+        if (!window.boxes.empty()) {
+            EXPECT_EQ(window.boxes[0].progressWindowsOpen, windowsUnderBox(row));
+        }
+    }
+
+    void expectDisplays(const Row& row) {
+        const bool upgrade =
+            std::any_of(window.progressWindows.begin(), window.progressWindows.end(),
+                        [](const auto& p) { return p->titleId == kUpgradeCaption; });
+        EXPECT_EQ(upgrade, row.stage >= Stage::Send) << "the \"Upgrade\" window";
+        EXPECT_EQ(window.pushed.beforeMainVersion, replyRead(row) ? row.printer : "");
+        // Every row whose version is in the map runs a 301 printer.
+        EXPECT_EQ(window.shownMainLabel, matched(row) ? "301F11" : "");
+        EXPECT_EQ(window.pushed.afterMainVersion, row.afterMain);
+        EXPECT_EQ(window.pushed.afterTableVersion, row.afterTable);
+        EXPECT_EQ(window.pushed.afterMainChecksum.size(), row.afterMain.empty() ? 0u : 4u);
+        EXPECT_EQ(window.pushed.afterTableChecksum.size(), row.afterTable.empty() ? 0u : 4u);
+    }
+
+    void expectPrinterSaw(const Row& row) {
+        EXPECT_EQ(commands(), row.commands);
+        EXPECT_EQ(static_cast<long>(streams()), transfers(row));
+        // A short write ends the stream there: nothing more of the image is written.
+        if (const auto n = faultNumber(row, "short-write"); n != 0) {
+            const auto verdicts = events("verdict");
+            ASSERT_FALSE(verdicts.empty());
+            EXPECT_EQ(verdicts.back().field("writes"), std::to_string(n));
+        }
+    }
+
+    void expectTimes(const Row& row, std::chrono::steady_clock::duration real) {
+        ASSERT_FALSE(window.eventTimes.empty());
+        const Ms virtualMs = window.eventTimes.back() - window.eventTimes.front();
+        EXPECT_GE(virtualMs, row.virtualMs) << "virtual ms from the press to the end";
+        EXPECT_LE(virtualMs, row.virtualMs + row.virtualMs / 100)
+            << "virtual ms from the press to the end";
+        EXPECT_LT(real, kRealTimeLimit) << "real time";
+    }
+};
+
+TEST_P(FaultMatrixRow, EndsAsTheRowSays) {
+    const Row& row = GetParam();
+    static const std::uint64_t imagesBefore = embeddedImagesHash();
+    const auto started = std::chrono::steady_clock::now();
+    runRow(row);
+    const auto real = std::chrono::steady_clock::now() - started;
+
+    expectMessage(row);
+    expectPrinterSaw(row);
+    expectDisplays(row);
+    expectTimes(row, real);
+    expectCleanEnd();
+    EXPECT_EQ(embeddedImagesHash(), imagesBefore) << "the embedded images changed";
+#ifdef PV_LEAK_CHECK
+    EXPECT_EQ(__lsan_do_recoverable_leak_check(), 0) << "leaks (see the report above)";
+#endif
+}
+
+INSTANTIATE_TEST_SUITE_P(Matrix, FaultMatrixRow, ::testing::ValuesIn(kRows),
+                         [](const auto& param) { return std::string(param.param.name); });
+
+TEST_F(DownloadOnPrinter, TimeOutStopsTheStreamAndTheTableIsNotTried) {
+    run(printerOptions("301B10", {"throttle=9000"}));
+    const auto verdicts = events("verdict");
+    ASSERT_EQ(verdicts.size(), 1u);
+    EXPECT_EQ(verdicts[0].field("area"), "p");
+    EXPECT_EQ(verdicts[0].field("reason"), "cut short by reset");
+    // 35 s at 9,000 bytes per second: the first chunk written after the limit is the last.
+    EXPECT_EQ(verdicts[0].field("writes"), "77");
+}
+
+// The matrix as a markdown document.
+
+std::string join(const Names& names, const char* separator) {
+    std::string joined;
+    for (const auto& name : names)
+        joined += (joined.empty() ? "" : separator) + name;
+    return joined;
+}
+
+std::string faultCell(const Row& row) {
+    std::string how;
+    if (!row.faults.empty())
+        how = "`" + join(row.faults, "` `") + "`";
+    for (int open : row.refusedOpens)
+        how = "link open " + std::to_string(open) + " refused";
+    if (row.images == Images::DamagedTable)
+        how = "one byte of the table image changed";
+    if (row.images == Images::NoMemory)
+        how = "image buffers cannot be allocated";
+    if (how.empty())
+        how = std::string("printer runs ") + row.printer;
+    return std::string(row.what) + ": " + how;
+}
+
+std::string messageCell(Message message) {
+    switch (message) {
+        case Message::None:
+            return "none";
+        case Message::NotApplicable:
+            return "\"Version Check\"";
+        default:
+            return "\"Error\" " + std::to_string(static_cast<int>(message));
+    }
+}
+
+std::string seconds(Ms ms) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f s", static_cast<double>(ms) / 1000);
+    return text;
+}
+
+// Message texts as written in the document: line breaks as \n.
+std::string escaped(const std::string& text) {
+    std::string out;
+    for (char c : text)
+        out += c == '\n' ? std::string("\\n") : std::string(1, c);
+    return out;
+}
+
+std::string matrixDocument() {
+    std::ostringstream doc;
+    doc << "# Fault matrix\n\n"
+           "Generated from the rows of `tests/download/fault_matrix_test.cpp` by "
+           "`scripts/fault-matrix`; the test `FaultMatrixDocument.MatchesTheRows` fails when this "
+           "file differs from them. Do not edit it by hand.\n\n"
+           "Each row is a whole download, \"DownLoad\" pressed once, against the virtual printer "
+           "(running main version 301B10 with table version 705A10 unless the row says otherwise) "
+           "on the emulated bus, through the libusb port, in virtual time. The test "
+           "`Matrix/FaultMatrixRow.EndsAsTheRowSays/<row>` asserts for every row:\n\n"
+           "- exactly the message shown below (caption, text and icon), or none, and the progress "
+           "windows on screen while it shows;\n"
+           "- exactly the commands the printer received, in order (so the reset where it is "
+           "due), and as many image streams as transfer commands; a short write ends its stream "
+           "at that write;\n"
+           "- the \"Before download\", \"Download F/W\" and \"After download\" texts;\n"
+           "- the images freed, no progress window left, \"DownLoad\" enabled and focused as the "
+           "last thing done, \"Get\\nChecksum\" disabled throughout;\n"
+           "- the virtual time from the press to the end at least the fixed waits on the row's "
+           "way (the column below) and at most 1 % more; real time under 10 s;\n"
+           "- the embedded images unchanged (a hash of all five before and after);\n"
+           "- in the `asan` preset, no leak: LeakSanitizer checks after every row, with no "
+           "suppressions.\n\n";
+    doc << "| Stage | Fault | Message shown | Reset sent | Commands the printer saw | "
+           "Virtual time |\n"
+           "|---|---|---|---|---|---|\n";
+    for (const Row& row : kRows) {
+        doc << "| " << stageText(row.stage) << " | " << faultCell(row) << " | "
+            << messageCell(row.message) << " | " << (resets(row) ? "yes" : "no") << " | "
+            << (row.commands.empty() ? "none" : join(row.commands, ", ")) << " | "
+            << seconds(row.virtualMs) << " |\n";
+    }
+    doc << "\n" << std::size(kRows) << " rows.\n\n## Messages\n\n| Message | Text |\n|---|---|\n";
+    for (Message message :
+         {Message::NotConnected, Message::Failed, Message::IllegalType, Message::FailedVersion,
+          Message::NotConnectedTurnOffOn, Message::TimeOut})
+        doc << "| " << messageCell(message) << " | " << escaped(errorText(message)) << " |\n";
+    doc << "| " << messageCell(Message::NotApplicable) << " | " << escaped(kNotApplicable)
+        << ", with the reported main version and checksum |\n";
+    return doc.str();
+}
+
+// The first line where two texts differ, as "line N" with both versions, or "" when they are equal.
+std::string firstDifference(const std::string& stored, const std::string& generated) {
+    std::istringstream a(stored), b(generated);
+    std::string lineA, lineB;
+    for (int n = 1;; ++n) {
+        const bool moreA = static_cast<bool>(std::getline(a, lineA));
+        const bool moreB = static_cast<bool>(std::getline(b, lineB));
+        if (!moreA && !moreB)
+            return stored == generated ? "" : "at the end (line breaks)";
+        if (!moreA || !moreB || lineA != lineB)
+            return "line " + std::to_string(n) +
+                   ":\n  in the file:   " + (moreA ? lineA : "<end of file>") +
+                   "\n  from the rows: " + (moreB ? lineB : "<end>");
+    }
+}
+
+TEST(FaultMatrixDocument, MatchesTheRows) {
+    const std::string document = matrixDocument();
+    if (const char* write = std::getenv("PV_WRITE_FAULT_MATRIX"); write && *write) {
+        std::ofstream(PV_FAULT_MATRIX_DOC, std::ios::binary) << document;
+        std::printf("wrote %s\n", PV_FAULT_MATRIX_DOC);
+        return;
+    }
+    std::ifstream in(PV_FAULT_MATRIX_DOC, std::ios::binary);
+    std::stringstream stored;
+    stored << in.rdbuf();
+    const std::string difference = firstDifference(stored.str(), document);
+    if (!difference.empty()) {
+        ADD_FAILURE() << PV_FAULT_MATRIX_DOC
+                      << " differs from the rows of the fault matrix; regenerate it with "
+                         "scripts/fault-matrix (or PV_WRITE_FAULT_MATRIX=1 download_test "
+                         "--gtest_filter=FaultMatrixDocument.*) and commit it. First difference at "
+                      << difference;
+    }
+}
+
+}  // namespace
+}  // namespace pv::download::testing
