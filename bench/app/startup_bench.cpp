@@ -17,7 +17,6 @@
 
 #include <sched.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -26,6 +25,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -99,10 +99,8 @@ Report runOnce(const Settings& settings, const std::string& self) {
         setenv("PV_STARTUP_REPORT", reportFile.c_str(), 1);
         unsetenv("LD_PRELOAD");
         std::vector<std::string> words = {settings.printer, "--", self, "--exec", settings.probe};
-        std::vector<char*> args;
-        for (auto& w : words)
-            args.push_back(w.data());
-        args.push_back(nullptr);
+        std::vector<char*> args(words.size() + 1, nullptr);
+        std::transform(words.begin(), words.end(), args.begin(), [](auto& w) { return w.data(); });
         execv(args[0], args.data());
         std::perror(args[0]);
         _exit(127);
@@ -127,13 +125,21 @@ void printFigure(const char* name, const std::vector<double>& values, const char
                 *std::max_element(values.begin(), values.end()), unit);
 }
 
+// A count from the command line; -1 when it is not a number from 0 to 10000.
+int count(const char* text) {
+    char* end = nullptr;
+    const long value = std::strtol(text, &end, 10);
+    return end != text && *end == '\0' && value >= 0 && value <= 10'000 ? static_cast<int>(value)
+                                                                        : -1;
+}
+
 bool parse(int argc, char** argv, Settings& settings) {
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string option = argv[i];
         if (option == "--runs")
-            settings.runs = std::atoi(argv[i + 1]);
+            settings.runs = count(argv[i + 1]);
         else if (option == "--warm-up")
-            settings.warmUp = std::atoi(argv[i + 1]);
+            settings.warmUp = count(argv[i + 1]);
         else if (option == "--probe")
             settings.probe = argv[i + 1];
         else if (option == "--printer")
@@ -162,7 +168,10 @@ int main(int argc, char** argv) {
                      std::strerror(errno));
     const std::string self = std::filesystem::canonical("/proc/self/exe");
 
-    std::vector<double> show, paint, fork, rssMb;
+    std::vector<double> show;
+    std::vector<double> paint;
+    std::vector<double> startToShow;
+    std::vector<double> rssMb;
     for (int i = 0; i < settings.warmUp + settings.runs; ++i) {
         Report report = runOnce(settings, self);
         const bool timed = i >= settings.warmUp;
@@ -180,17 +189,17 @@ int main(int argc, char** argv) {
             continue;
         show.push_back(std::stod(report["exec_to_show_ms"]));
         paint.push_back(std::stod(report["exec_to_paint_ms"]));
-        fork.push_back(std::stod(report["fork_to_show_ms"]));
+        startToShow.push_back(std::stod(report["fork_to_show_ms"]));
         rssMb.push_back(std::stod(report["peak_rss_kb"]) / 1024);
     }
     std::printf("timed runs: %d (after %d warm-up runs)\n", settings.runs, settings.warmUp);
     printFigure("exec_to_show_ms", show, "ms");
     printFigure("exec_to_paint_ms", paint, "ms");
-    printFigure("fork_to_show_ms", fork, "ms");
+    printFigure("fork_to_show_ms", startToShow, "ms");
     printFigure("peak_rss_mb", rssMb, "MB");
     // The process's start time is the conservative one: it is rounded down to a clock tick and
     // includes the launcher's own exec.
-    const double startUp = median(fork);
+    const double startUp = median(startToShow);
     const double peakMb = *std::max_element(rssMb.begin(), rssMb.end());
     const bool met = startUp < kTargetStartUpMs && peakMb < kTargetPeakRssMb;
     std::printf(

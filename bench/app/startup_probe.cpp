@@ -13,7 +13,6 @@
 //   peak_rss_kb         getrusage(RUSAGE_SELF).ru_maxrss once the first paint is done
 
 #include <sys/resource.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -24,6 +23,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -64,13 +64,22 @@ double processStartMs() {
 long peakRssKb() {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-union-access): the C library declares it so
     return usage.ru_maxrss;
 }
 
 class StartUpProbe : public QObject {
   public:
     explicit StartUpProbe(QObject* parent)
-        : QObject(parent), execMs_(execStampMs()), startMs_(processStartMs()) {}
+        : QObject(parent), execMs_(execStampMs()), startMs_(processStartMs()) {
+        paintTimeout_.setSingleShot(true);
+        paintTimeout_.setInterval(kPaintTimeoutMs);
+        connect(&paintTimeout_, &QTimer::timeout, this, [this] { finish("no-paint"); });
+        // The Paint event arrives before the painting; a zero timer runs once it is done.
+        afterPaint_.setSingleShot(true);
+        afterPaint_.setInterval(0);
+        connect(&afterPaint_, &QTimer::timeout, this, &StartUpProbe::onPaintDone);
+    }
 
     bool eventFilter(QObject* watched, QEvent* event) override {
         if (event->type() == QEvent::Show)
@@ -92,21 +101,22 @@ class StartUpProbe : public QObject {
             report_ << "fork_to_show_ms=" << boot - startMs_ << "\n";
             if (execMs_ >= 0)
                 report_ << "exec_to_show_ms=" << monotonic - execMs_ << "\n";
-            QTimer::singleShot(kPaintTimeoutMs, this, [this] { finish("no-paint"); });
+            paintTimeout_.start();
         } else if (widget->windowTitle() == kStartUpBoxTitle) {
             finish("error-box");
-            QTimer::singleShot(0, widget, &QWidget::close);
+            QMetaObject::invokeMethod(widget, "close", Qt::QueuedConnection);
         }
     }
 
-    // The Paint event arrives before the painting; the zero timer runs once it is done.
     void onFirstPaint() {
         painted_ = true;
-        QTimer::singleShot(0, this, [this] {
-            if (execMs_ >= 0)
-                report_ << "exec_to_paint_ms=" << nowMs(CLOCK_MONOTONIC) - execMs_ << "\n";
-            finish("shown");
-        });
+        afterPaint_.start();
+    }
+
+    void onPaintDone() {
+        if (execMs_ >= 0)
+            report_ << "exec_to_paint_ms=" << nowMs(CLOCK_MONOTONIC) - execMs_ << "\n";
+        finish("shown");
     }
 
     void finish(const char* outcome) {
@@ -132,6 +142,8 @@ class StartUpProbe : public QObject {
     const double execMs_;
     const double startMs_;
     QPointer<QWidget> mainWindow_;
+    QTimer paintTimeout_;
+    QTimer afterPaint_;
     bool painted_ = false;
     bool done_ = false;
     std::ostringstream report_;
