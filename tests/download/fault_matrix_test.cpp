@@ -15,7 +15,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <optional>
 #include <set>
 #include <sstream>
 
@@ -61,9 +60,13 @@ constexpr Ms kReadBack = kReadBackMode + kVersionReply + kShownAt100;
 
 // The main image (480,238 bytes) goes out as 117 chunks of 4,096 bytes and a 1,024-byte tail
 // write: 118 stream writes. The table image (1,238,348 bytes) goes out in 303.
+// The rows' short-write faults name these write numbers.
 constexpr std::uint32_t kMainWrites = 118;
 constexpr std::uint32_t kTableWrites = 303;
 constexpr Ms kMainStreamBytes = 117 * 4096 + 1024;
+static_assert(payload::kImages[0].size / 4096 + 1 == kMainWrites);
+static_assert(payload::kImages[payload::kTableImage].size / 4096 + 1 == kTableWrites);
+static_assert(payload::kImages[0].size % 4096 / 64 * 64 + 64 == kMainStreamBytes - 117 * 4096);
 // Virtual time a printer accepting `bytesPerSecond` takes for the whole main image.
 constexpr Ms mainStreamMs(Ms bytesPerSecond) {
     return kMainStreamBytes * 1000 / bytesPerSecond;
@@ -126,7 +129,7 @@ const Names kBothSentThenReset =
 const Names kNotRestarted = append(kAsked, {"erase p", "transfer p", "erase t", "transfer t",
                                             "readback-on", "version-request", "readback-off"});
 
-// One row a line or two; kept as laid out here (clang-format would give every field a line).
+// Laid out by hand: clang-format would give every field of every row a line of its own.
 // clang-format off
 const Row kRows[] = {
     // Initialise: nothing was asked of the printer yet, so it is not reset.
@@ -136,8 +139,9 @@ const Row kRows[] = {
      .refusedOpens = {1}, .message = Message::NotConnected},
     {.stage = Stage::Initialise, .name = "NoBulkInPipe", .what = "printer without a bulk IN pipe",
      .faults = {"no-bulk-in"}, .message = Message::NotConnected},
-    {.stage = Stage::Initialise, .name = "DeviceIdWithoutModel", .what = "wrong model: none",
-     .faults = {"id-no-model"}, .message = Message::IllegalType},
+    {.stage = Stage::Initialise, .name = "DeviceIdWithoutModel", 
+     .what = "wrong model: no model entry", .faults = {"id-no-model"},
+     .message = Message::IllegalType},
     {.stage = Stage::Initialise, .name = "ModelInLowerCase", .what = "wrong model: lower case",
      .faults = {"id-model-case"}, .message = Message::IllegalType},
     {.stage = Stage::Initialise, .name = "ModelWithoutSpace", .what = "wrong model: no space",
@@ -147,7 +151,7 @@ const Row kRows[] = {
     {.stage = Stage::Initialise, .name = "InitialiseRefused", .what = "initialise not written",
      .faults = {"refuse=initialise"}},
     {.stage = Stage::Initialise, .name = "InitialiseWriteStalled",
-     .what = "initialise not written: write stalls", .faults = {"stall-write=1"}},
+     .what = "initialise write stalls", .faults = {"stall-write=1"}},
 
     // Version check: a failed reply shows its message while the stage's progress window is up.
     {.stage = Stage::VersionCheck, .name = "VersionCheckLinkDoesNotOpen",
@@ -190,17 +194,17 @@ const Row kRows[] = {
     {.stage = Stage::SendMain, .name = "MainTransferRefused", .what = "transfer not written",
      .faults = {"refuse=transfer"}, .commands = kMainErasedThenReset,
      .virtualMs = kMainErased + kReset},
-    {.stage = Stage::SendMain, .name = "MainShortAtFirstChunk", .what = "short write, first chunk",
+    {.stage = Stage::SendMain, .name = "MainShortAtFirstChunk", .what = "short write, first of 118",
      .faults = {"short-write=1"}, .commands = kMainSentThenReset, .virtualMs = kMainSent + kReset},
     {.stage = Stage::SendMain, .name = "MainShortAtMiddleChunk",
-     .what = "short write, middle chunk", .faults = {"short-write=59"},
+     .what = "short write, 59th of 118", .faults = {"short-write=59"},
      .commands = kMainSentThenReset, .virtualMs = kMainSent + kReset},
-    {.stage = Stage::SendMain, .name = "MainShortAtLastWrite", .what = "short write, tail write",
+    {.stage = Stage::SendMain, .name = "MainShortAtLastWrite", .what = "short write, last of 118",
      .faults = {"short-write=118"}, .commands = kMainSentThenReset,
      .virtualMs = kMainSent + kReset},
-    {.stage = Stage::SendMain, .name = "MainChunkRefused", .what = "chunk refused (pipe stall)",
+    {.stage = Stage::SendMain, .name = "MainChunkRefused", .what = "chunk refused by a pipe stall",
      .faults = {"fail-write=6"}, .commands = kMainSentThenReset, .virtualMs = kMainSent + kReset},
-    {.stage = Stage::SendMain, .name = "MainChunkStalls", .what = "chunk never accepted (stall)",
+    {.stage = Stage::SendMain, .name = "MainChunkStalls", .what = "chunk write stalls",
      .faults = {"stall-write=5"}, .commands = kMainSentThenReset, .virtualMs = kMainSent + kReset},
     {.stage = Stage::SendMain, .name = "MainImageTimesOut", .what = "time-out: 9,000 bytes/s",
      .faults = {"throttle=9000"}, .message = Message::TimeOut, .commands = kMainSentThenReset,
@@ -216,9 +220,9 @@ const Row kRows[] = {
      .faults = {"fail-write=124"}, .commands = kTableErasedThenReset,
      .virtualMs = kTableSent - kAreaPause + kReset},
     {.stage = Stage::SendTable, .name = "TableShortAtMiddleChunk",
-     .what = "short write, middle chunk", .faults = {"short-write=152"},
+     .what = "short write, 152nd of 303", .faults = {"short-write=152"},
      .commands = kBothSentThenReset, .virtualMs = kTableSent + kReset},
-    {.stage = Stage::SendTable, .name = "TableShortAtLastWrite", .what = "short write, tail write",
+    {.stage = Stage::SendTable, .name = "TableShortAtLastWrite", .what = "short write, last of 303",
      .faults = {"short-write=303"}, .commands = kBothSentThenReset,
      .virtualMs = kTableSent + kReset},
     {.stage = Stage::SendTable, .name = "TableImageTimesOut", .what = "time-out: 16,000 bytes/s",
@@ -286,23 +290,21 @@ const char* stageText(Stage stage) {
 }
 
 std::string errorText(Message message) {
+    const std::string turnOffAndOn =
+        "\nPlease turn the printer OFF and then ON, and download again.";
     switch (message) {
         case Message::NotConnected:
             return "Printer is not connected.";
         case Message::Failed:
-            return kFailedText;
+            return "Failed!" + turnOffAndOn;
         case Message::IllegalType:
             return "Illegal Printer Type.";
         case Message::FailedVersion:
-            return "Failed Version Information!\nPlease turn the printer OFF and then ON, and "
-                   "download "
-                   "again.";
+            return "Failed Version Information!" + turnOffAndOn;
         case Message::NotConnectedTurnOffOn:
-            return "Printer is not connected.\nPlease turn the printer OFF and then ON, and "
-                   "download "
-                   "again.";
+            return "Printer is not connected." + turnOffAndOn;
         case Message::TimeOut:
-            return kTimeOutText;
+            return "Failed! Time out Error!" + turnOffAndOn;
         case Message::None:
         case Message::NotApplicable:
             break;
@@ -489,14 +491,14 @@ std::string faultCell(const Row& row) {
     if (!row.faults.empty())
         how = "`" + join(row.faults, "` `") + "`";
     for (int open : row.refusedOpens)
-        how = "link open " + std::to_string(open) + " refused";
+        how = "the port refuses open " + std::to_string(open);
     if (row.images == Images::DamagedTable)
         how = "one byte of the table image changed";
     if (row.images == Images::NoMemory)
         how = "image buffers cannot be allocated";
     if (how.empty())
         how = std::string("printer runs ") + row.printer;
-    return std::string(row.what) + ": " + how;
+    return std::string(row.what) + " (" + how + ")";
 }
 
 std::string messageCell(Message message) {
@@ -543,7 +545,9 @@ std::string matrixDocument() {
            "- the images freed, no progress window left, \"DownLoad\" enabled and focused as the "
            "last thing done, \"Get\\nChecksum\" disabled throughout;\n"
            "- the virtual time from the press to the end at least the fixed waits on the row's "
-           "way (the column below) and at most 1 % more; real time under 10 s;\n"
+           "way (the column below) and at most 1 % more; real time under 10 s (a stalled "
+           "transfer ends by the port's time-out, 500 ms here instead of the program's 5 s to "
+           "10 s: the only real time a row waits);\n"
            "- the embedded images unchanged (a hash of all five before and after);\n"
            "- in the `asan` preset, no leak: LeakSanitizer checks after every row, with no "
            "suppressions.\n\n";
