@@ -59,6 +59,29 @@ bool parseMs(const char* text, std::uint32_t& out) {
     return true;
 }
 
+// One option that takes a value; returns an error text, empty when it is good.
+std::string applyOption(const std::string& arg, const char* value, CommandLine& cl) {
+    auto& o = cl.options;
+    if (arg == "--main-version" || arg == "--table-version") {
+        if (std::string(value).size() != 6)
+            return arg + " needs a six-character code";
+        (arg == "--main-version" ? o.mainVersion : o.tableVersion) = value;
+    } else if (arg == "--erase-ms") {
+        if (!parseMs(value, o.eraseMs))
+            return "--erase-ms needs a number";
+    } else if (arg == "--reboot-ms") {
+        if (!parseMs(value, o.rebootMs))
+            return "--reboot-ms needs a number";
+    } else if (arg == "--fault") {
+        return vprinter::applyFault(value, o.faults);
+    } else if (arg == "--trace-json") {
+        cl.traceJson = value;
+    } else {
+        return "unknown option " + arg;
+    }
+    return {};
+}
+
 // Returns an error text, empty when the command line is good.
 std::string parse(int argc, char** argv, CommandLine& cl) {
     for (int i = 1; i < argc; ++i) {
@@ -73,26 +96,8 @@ std::string parse(int argc, char** argv, CommandLine& cl) {
         }
         if (i + 1 >= argc)
             return "option " + arg + " needs a value (or is unknown)";
-        const char* value = argv[++i];
-        auto& o = cl.options;
-        if (arg == "--main-version" || arg == "--table-version") {
-            if (std::string(value).size() != 6)
-                return arg + " needs a six-character code";
-            (arg == "--main-version" ? o.mainVersion : o.tableVersion) = value;
-        } else if (arg == "--erase-ms") {
-            if (!parseMs(value, o.eraseMs))
-                return "--erase-ms needs a number";
-        } else if (arg == "--reboot-ms") {
-            if (!parseMs(value, o.rebootMs))
-                return "--reboot-ms needs a number";
-        } else if (arg == "--fault") {
-            if (auto error = vprinter::applyFault(value, o.faults); !error.empty())
-                return error;
-        } else if (arg == "--trace-json") {
-            cl.traceJson = value;
-        } else {
-            return "unknown option " + arg;
-        }
+        if (auto error = applyOption(arg, argv[++i], cl); !error.empty())
+            return error;
     }
     if (cl.command.empty())
         return "no COMMAND given after --";

@@ -10,7 +10,7 @@ namespace vprinter {
 namespace {
 
 constexpr std::uint8_t kEsc = 0x1B;
-constexpr std::uint64_t kProgressEvery = 128 * 1024;
+constexpr std::uint64_t kProgressEvery = std::uint64_t{128} * 1024;
 
 std::string hexBytes(std::span<const std::uint8_t> bytes) {
     std::string out;
@@ -184,7 +184,7 @@ WriteResult Printer::write(std::span<const std::uint8_t> data) {
     }
     const auto frame = data.first<4>();
     const std::string name = commandName(frame);
-    if (f.refusedCommands.count(name.substr(0, name.find(' ')))) {
+    if (f.refusedCommands.contains(name.substr(0, name.find(' ')))) {
         TraceBuilder b(now(), "fault");
         record(b.text("fault", "refuse").text("command", name).number("write", n));
         return {WriteResult::Kind::Refused, 0, 0};
@@ -195,28 +195,28 @@ WriteResult Printer::write(std::span<const std::uint8_t> data) {
     return {WriteResult::Kind::Accepted, 4, takesMs(4)};
 }
 
-std::string Printer::commandName(std::span<const std::uint8_t, 4> c) const {
-    const bool areaLetter = c[3] == 'p' || c[3] == 't' || c[3] == 'c';
-    const std::string letter(1, static_cast<char>(c[3]));
-    if (c[1] == 'f' && c[2] == 'g' && c[3] == 0)
+std::string Printer::commandName(std::span<const std::uint8_t, 4> frame) const {
+    const bool areaLetter = frame[3] == 'p' || frame[3] == 't' || frame[3] == 'c';
+    const std::string letter(1, static_cast<char>(frame[3]));
+    if (frame[1] == 'f' && frame[2] == 'g' && frame[3] == 0)
         return "initialise";
-    if (c[1] == 'f' && c[2] == 'r' && c[3] == 0)
+    if (frame[1] == 'f' && frame[2] == 'r' && frame[3] == 0)
         return "reset";
-    if (c[1] == 'f' && c[2] == 'e' && areaLetter)
+    if (frame[1] == 'f' && frame[2] == 'e' && areaLetter)
         return "erase " + letter;
-    if (c[1] == 'f' && c[2] == 't' && areaLetter)
+    if (frame[1] == 'f' && frame[2] == 't' && areaLetter)
         return "transfer " + letter;
-    if (c[1] == 'V' && c[3] == 0)
+    if (frame[1] == 'V' && frame[3] == 0)
         return "version-request";
-    if (c[1] == 'S' && c[2] == 0x5A && c[3] == 0x1E)
+    if (frame[1] == 'S' && frame[2] == 0x5A && frame[3] == 0x1E)
         return "readback-on";
-    if (c[1] == 'S' && c[2] == 0 && c[3] == 0)
+    if (frame[1] == 'S' && frame[2] == 0 && frame[3] == 0)
         return "readback-off";
     return "unknown";
 }
 
-void Printer::command(std::span<const std::uint8_t, 4> c) {
-    const std::string name = commandName(c);
+void Printer::command(std::span<const std::uint8_t, 4> frame) {
+    const std::string name = commandName(frame);
     if (name == "reset")
         return reset();
     if (name == "readback-on" || name == "readback-off") {
@@ -224,13 +224,13 @@ void Printer::command(std::span<const std::uint8_t, 4> c) {
         return;
     }
     if (name == "version-request") {
-        if (c[2] == '#')
+        if (frame[2] == '#')
             reply_ = versionReply();
         TraceBuilder b(now(), "reply-ready");
         record(b.number("bytes", reply_ ? reply_->size() : 0));
         return;
     }
-    Area* a = area(c[3]);
+    Area* a = area(frame[3]);
     if (name.starts_with("erase")) {
         a->state = FlashState::Erasing;
         a->memory.erase();
@@ -243,7 +243,7 @@ void Printer::command(std::span<const std::uint8_t, 4> c) {
                                                                : "no";
         a->streamAllowed = a->state == FlashState::Erased;
         a->state = FlashState::Loading;
-        stream_.emplace();
+        stream_ = Stream{};
         stream_->area = a;
         stream_->nextProgressAt = kProgressEvery;
         TraceBuilder b(now(), "stream-start");

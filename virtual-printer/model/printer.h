@@ -85,8 +85,8 @@ class Printer {
     std::uint16_t tableChecksum() const { return areas_[1].runningChecksum; }
     bool readBackMode() const { return readBackMode_; }
     // Whether area 'p', 't' or 'c' holds a whole, verified package (what it will run at boot).
-    bool areaValid(char area) const;
-    const FlashMemory& areaMemory(char area) const;
+    bool areaValid(char letter) const;
+    const FlashMemory& areaMemory(char letter) const;
     std::vector<std::uint8_t> versionReply() const;
 
   private:

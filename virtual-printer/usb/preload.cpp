@@ -20,7 +20,8 @@ std::string findOnPath(const std::string& name) {
     std::stringstream dirs(path ? path : "/usr/bin:/bin");
     std::string dir;
     while (std::getline(dirs, dir, ':')) {
-        const std::string candidate = dir + "/" + name;
+        std::string candidate = dir;
+        candidate.append("/").append(name);
         if (access(candidate.c_str(), X_OK) == 0)
             return candidate;
     }

@@ -104,6 +104,7 @@ struct UsbPrinter::Impl {
     static gboolean onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self);
     std::uint64_t handle(UMockdevIoctlClient* client);
     std::uint64_t submit(UMockdevIoctlClient* client, UMockdevIoctlData* arg);
+    void driverIoctl(UMockdevIoctlClient* client, UMockdevIoctlData* arg);
     std::uint64_t bulkOut(Urb& u);
     void control(Urb& u);
     void serve();
@@ -161,22 +162,9 @@ std::uint64_t UsbPrinter::Impl::handle(UMockdevIoctlClient* client) {
             umockdev_ioctl_client_complete(client, bound ? 0 : -1, bound ? 0 : ENODATA);
             return 0;
         }
-        case USBDEVFS_IOCTL: {
-            UMockdevIoctlData* d = resolved(sizeof(usbdevfs_ioctl));
-            const auto* io = reinterpret_cast<usbdevfs_ioctl*>(d->data);
-            int err = 0;
-            if (io->ioctl_code == static_cast<int>(USBDEVFS_DISCONNECT)) {
-                err = driverBound ? 0 : ENODATA;
-                driverBound = false;
-            } else if (io->ioctl_code == static_cast<int>(USBDEVFS_CONNECT)) {
-                driverBound = true;
-            } else {
-                err = ENOTTY;
-            }
-            umockdev_ioctl_data_unref(d);
-            umockdev_ioctl_client_complete(client, err ? -1 : 0, err);
+        case USBDEVFS_IOCTL:
+            driverIoctl(client, arg);
             return 0;
-        }
         case USBDEVFS_CLAIMINTERFACE: {
             UMockdevIoctlData* d = resolved(sizeof(unsigned int));
             unsigned int iface = 0;
@@ -206,6 +194,23 @@ std::uint64_t UsbPrinter::Impl::handle(UMockdevIoctlClient* client) {
             umockdev_ioctl_client_complete(client, -1, ENOTTY);
             return 0;
     }
+}
+
+// Detaching and re-attaching the kernel's printer driver.
+void UsbPrinter::Impl::driverIoctl(UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
+    UMockdevIoctlData* d = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_ioctl), nullptr);
+    const auto* io = reinterpret_cast<usbdevfs_ioctl*>(d->data);
+    int err = 0;
+    if (io->ioctl_code == static_cast<int>(USBDEVFS_DISCONNECT)) {
+        err = driverBound ? 0 : ENODATA;
+        driverBound = false;
+    } else if (io->ioctl_code == static_cast<int>(USBDEVFS_CONNECT)) {
+        driverBound = true;
+    } else {
+        err = ENOTTY;
+    }
+    umockdev_ioctl_data_unref(d);
+    umockdev_ioctl_client_complete(client, err ? -1 : 0, err);
 }
 
 std::uint64_t UsbPrinter::Impl::submit(UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
