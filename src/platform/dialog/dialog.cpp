@@ -178,8 +178,6 @@ WindowMenu::WindowMenu(Dialog& dialog, QWidget* window)
     AppendItem(kScClose, "&Close\tAlt+F4");
 }
 
-WindowMenu::~WindowMenu() = default;  // the menu belongs to its window
-
 void WindowMenu::AppendSeparator() {
     menu_->addSeparator();
 }

@@ -50,7 +50,7 @@ class DataExchange {
 class WindowMenu {
   public:
     explicit WindowMenu(Dialog& dialog, QWidget* window);
-    ~WindowMenu();
+    ~WindowMenu() = default;  // the menu belongs to its window
     WindowMenu(const WindowMenu&) = delete;
     WindowMenu& operator=(const WindowMenu&) = delete;
 

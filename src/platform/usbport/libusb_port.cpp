@@ -35,6 +35,19 @@ struct PrinterInterface {
 
 namespace {
 
+// The first bulk OUT and the first bulk IN endpoint of an alternate setting (0: none).
+void findBulkEndpoints(const libusb_interface_descriptor& alt, PrinterInterface& found) {
+    for (int e = 0; e < alt.bNumEndpoints; ++e) {
+        const libusb_endpoint_descriptor& ep = alt.endpoint[e];
+        if ((ep.bmAttributes & LIBUSB_TRANSFER_TYPE_MASK) != LIBUSB_TRANSFER_TYPE_BULK)
+            continue;
+        std::uint8_t& slot =
+            (ep.bEndpointAddress & LIBUSB_ENDPOINT_IN) != 0 ? found.inEndpoint : found.outEndpoint;
+        if (slot == 0)
+            slot = ep.bEndpointAddress;
+    }
+}
+
 // The printer-class alternate setting of one configuration, a two-way one (bulk OUT and bulk IN)
 // preferred over a one-way one.
 std::optional<PrinterInterface> scanConfiguration(const libusb_config_descriptor& config,
@@ -47,16 +60,7 @@ std::optional<PrinterInterface> scanConfiguration(const libusb_config_descriptor
             if (alt.bInterfaceClass != kPrinterClass || alt.bInterfaceSubClass != kPrinterSubclass)
                 continue;
             PrinterInterface found{configIndex, alt.bInterfaceNumber, alt.bAlternateSetting, 0, 0};
-            for (int e = 0; e < alt.bNumEndpoints; ++e) {
-                const libusb_endpoint_descriptor& ep = alt.endpoint[e];
-                if ((ep.bmAttributes & LIBUSB_TRANSFER_TYPE_MASK) != LIBUSB_TRANSFER_TYPE_BULK)
-                    continue;
-                std::uint8_t& slot = (ep.bEndpointAddress & LIBUSB_ENDPOINT_IN) != 0
-                                         ? found.inEndpoint
-                                         : found.outEndpoint;
-                if (slot == 0)
-                    slot = ep.bEndpointAddress;
-            }
+            findBulkEndpoints(alt, found);
             if (found.outEndpoint != 0 && found.inEndpoint != 0)
                 return found;
             if (!oneWay)
