@@ -34,7 +34,7 @@ bool transmitImage(PrinterLink& link, const std::uint8_t* data, std::uint32_t le
     if (msPerPercent == 0)
         msPerPercent = 1;
 
-    std::array<std::uint8_t, kChunkSize> staging;
+    std::array<std::uint8_t, kChunkSize> staging{};
     const std::uint32_t fullChunks = length / kChunkSize;
     const std::uint32_t tail = length % kChunkSize;
 

@@ -12,7 +12,7 @@ namespace pv::payload {
 namespace {
 
 std::uint32_t readBigEndian32(const std::uint8_t* p) {
-    std::uint32_t value;
+    std::uint32_t value = 0;
     std::memcpy(&value, p, sizeof value);
     if constexpr (std::endian::native == std::endian::little)
         value = __builtin_bswap32(value);

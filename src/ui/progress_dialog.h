@@ -19,6 +19,8 @@ class ProgressDialog : public dlg::Dialog, public download::ProgressWindow {
     // `titleId` is the string-table id of the caption; 0 picks 104, which has no string.
     explicit ProgressDialog(unsigned titleId = 0);
     ~ProgressDialog() override;
+    ProgressDialog(const ProgressDialog&) = delete;
+    ProgressDialog& operator=(const ProgressDialog&) = delete;
 
     // Disables the owner (when none is given: the application's main window) if it is enabled,
     // then creates and shows the window centred over it. False when no window could be made.

@@ -21,7 +21,7 @@ constexpr std::array<dlg::StringEntry, 10> kStrings{{
      "Failed! Time out Error!\nPlease turn the printer OFF and then ON, and download again."},
 }};
 
-const std::array<dlg::IconEntry, 1> kIcons{{{kAppIconId, kAppIconLarge, kAppIconSmall}}};
+constexpr std::array<dlg::IconEntry, 1> kIcons{{{kAppIconId, kAppIconLarge, kAppIconSmall}}};
 
 const dlg::ResourceModule kModule{kStrings, kIcons};
 

@@ -30,6 +30,8 @@ class UpdateDialog : public dlg::Dialog,
   public:
     explicit UpdateDialog(dlg::Dialog* parent = nullptr);
     ~UpdateDialog() override;
+    UpdateDialog(const UpdateDialog&) = delete;
+    UpdateDialog& operator=(const UpdateDialog&) = delete;
 
     // Writes the eight texts into their controls.
     void PushTexts();
