@@ -52,7 +52,7 @@ void TransmitImage(benchmark::State& state) {
         state.SkipWithError("cannot open the printer link");
         return;
     }
-    for (auto _ : state) {
+    for ([[maybe_unused]] auto _ : state) {
         state.PauseTiming();
         link.sendErase(pv::link::kTableDataArea);
         os::sleepMs(kEraseWaitMs);
@@ -123,8 +123,8 @@ void BareLibusbLoop(benchmark::State& state) {
         return;
     }
     const auto length = static_cast<std::uint32_t>(image.size());
-    std::array<std::uint8_t, pv::link::kChunkSize> staging;
-    for (auto _ : state) {
+    std::array<std::uint8_t, pv::link::kChunkSize> staging{};
+    for ([[maybe_unused]] auto _ : state) {
         state.PauseTiming();
         device.command('f', 'e', 't');
         os::sleepMs(kEraseWaitMs);

@@ -27,7 +27,7 @@ const std::vector<std::uint8_t>& tableImage() {
 
 void checkTable(benchmark::State& state) {
     const auto& image = tableImage();
-    for (auto _ : state) {
+    for ([[maybe_unused]] auto _ : state) {
         bool valid =
             pv::payload::checkPackage(image.data(), static_cast<std::uint32_t>(image.size()));
         benchmark::DoNotOptimize(valid);
@@ -38,7 +38,7 @@ void checkTable(benchmark::State& state) {
 void copyTable(benchmark::State& state) {
     const auto& image = tableImage();
     std::vector<std::uint8_t> target(image.size());
-    for (auto _ : state) {
+    for ([[maybe_unused]] auto _ : state) {
         std::memcpy(target.data(), image.data(), image.size());
         benchmark::ClobberMemory();
     }
@@ -50,8 +50,9 @@ void checkVersusCopy(benchmark::State& state) {
     using Clock = std::chrono::steady_clock;
     const auto& image = tableImage();
     std::vector<std::uint8_t> target(image.size());
-    Clock::duration checking{}, copying{};
-    for (auto _ : state) {
+    Clock::duration checking{};
+    Clock::duration copying{};
+    for ([[maybe_unused]] auto _ : state) {
         const auto t0 = Clock::now();
         bool valid =
             pv::payload::checkPackage(image.data(), static_cast<std::uint32_t>(image.size()));

@@ -160,6 +160,7 @@ std::vector<Record> tableLayout(std::uint32_t recordCount, std::uint32_t shortfa
         records.push_back({pv::payload::kTableAreaStart + slot * kFullRecord, kFullRecord});
     }
     std::vector<Record*> order;
+    order.reserve(records.size());
     for (auto& record : records)
         order.push_back(&record);
     shortenRecords(order, shortfall, 5, random);
