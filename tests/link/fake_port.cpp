@@ -51,7 +51,7 @@ class FakeHandle final : public os::HandleObject {
 
     bool close() override {
         script_.calls.push_back("close " + name_);
-        return script_.failClose.count(name_) == 0;
+        return !script_.failClose.contains(name_);
     }
 
   private:
@@ -84,7 +84,7 @@ os::Handle FakePort::UsbOpenBulk(const char* pipeName, std::uint32_t) {
 
 os::Handle FakePort::open(const std::string& name) {
     script_.calls.push_back("open " + name);
-    if (script_.failOpen.count(name) != 0)
+    if (script_.failOpen.contains(name))
         return os::kNoHandle;
     return os::openHandle(std::make_unique<FakeHandle>(script_, name));
 }

@@ -212,7 +212,7 @@ TEST_F(LinkUsbTest, ThrottledPrinterRunsOutOfTime) {
     startPrinter(options);
     PrinterLink link;
     ASSERT_TRUE(link.open());
-    EXPECT_EQ(transmit(link, pattern(16 * kChunkSize), 1000), kTransmitTimedOut);
+    EXPECT_EQ(transmit(link, pattern(std::size_t{16} * kChunkSize), 1000), kTransmitTimedOut);
     EXPECT_EQ(printer().trace("data").size(), 5u);  // 1,025 ms after the fifth
 }
 
@@ -223,7 +223,7 @@ TEST_F(LinkUsbTest, ShortWriteEndsTheStream) {
     PrinterLink link;
     ASSERT_TRUE(link.open());
     prepareStream(link, kMainFirmwareArea);
-    EXPECT_EQ(transmit(link, pattern(8 * kChunkSize), 35'000), kTransmitShortWrite);
+    EXPECT_EQ(transmit(link, pattern(std::size_t{8} * kChunkSize), 35'000), kTransmitShortWrite);
     EXPECT_EQ(printer().trace("fault").size(), 1u);
 }
 
@@ -238,7 +238,7 @@ TEST_F(LinkUsbTest, StalledPrinterEndsWithinTheBoundedTimeOut) {
     ASSERT_TRUE(link.open());
 
     const auto started = std::chrono::steady_clock::now();
-    EXPECT_EQ(transmit(link, pattern(4 * kChunkSize), 35'000), kTransmitShortWrite);
+    EXPECT_EQ(transmit(link, pattern(std::size_t{4} * kChunkSize), 35'000), kTransmitShortWrite);
     VersionReply reply;
     EXPECT_FALSE(link.readVersionReply(reply.mainVersion, reply.mainChecksum, reply.tableVersion,
                                        reply.tableChecksum));

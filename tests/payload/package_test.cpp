@@ -23,7 +23,10 @@ bool checkByteByByte(const Bytes& bytes) {
     if (bytes.empty())
         return false;
     State state = State::RecordStart;
-    std::uint32_t sum = 0, expected = 0, length = 0, stored = 0;
+    std::uint32_t sum = 0;
+    std::uint32_t expected = 0;
+    std::uint32_t length = 0;
+    std::uint32_t stored = 0;
     for (std::uint8_t byte : bytes) {
         switch (state) {
             case State::RecordStart:

@@ -53,8 +53,7 @@ void requireUmockdevPreload(int argc, char** argv) {
 }
 
 VirtualPrinter::VirtualPrinter(vprinter::Options options)
-    : ownClock_(std::make_unique<os::VirtualClock>()) {
-    clock_ = ownClock_.get();
+    : ownClock_(std::make_unique<os::VirtualClock>()), clock_(ownClock_.get()) {
     installed_ = std::make_unique<os::ScopedClock>(*clock_);
     start(std::move(options));
 }

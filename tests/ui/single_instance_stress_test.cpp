@@ -4,12 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <string>
 #include <thread>
@@ -63,6 +63,7 @@ void killAndReap(Copy& copy) {
 
 TEST(SingleInstanceStress, TwentyCopiesAtOnceExactlyOneRunsAndAKilledHolderFreesTheLock) {
     std::vector<Copy> copies;
+    copies.reserve(20);
     for (int i = 0; i < 20; ++i)
         copies.push_back(start(i));
 

@@ -1,10 +1,10 @@
 // The single-instance lock between processes: a second holder is refused while the first lives,
 // and the name is free again the moment the first dies, even by SIGKILL.
 
-#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <string>
 
 #include <gtest/gtest.h>

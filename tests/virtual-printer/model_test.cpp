@@ -27,7 +27,7 @@ const Bytes kReadBackOff = {0x1B, 'S', 0, 0};
 
 class ModelTest : public ::testing::Test {
   public:
-    void make(vprinter::Options o = {}) {
+    void make(const vprinter::Options& o = {}) {
         options = o;
         printer = std::make_unique<Printer>(o, clock);
     }
@@ -97,7 +97,8 @@ TEST_F(ModelTest, CommandsAreRecognisedAndReadBackModeFollowsItsCommand) {
 
 TEST_F(ModelTest, WholeStreamIsVerifiedAndRunsAfterReset) {
     make();
-    std::uint16_t mainSum = 0, tableSum = 0;
+    std::uint16_t mainSum = 0;
+    std::uint16_t tableSum = 0;
     const Bytes mainImage = vptest::image("301F11", vprinter::kMainVersionAddress, 600, &mainSum);
     const Bytes tableImage =
         vptest::image("705B11", vprinter::kTableVersionAddress, 300, &tableSum);

@@ -24,6 +24,8 @@ class Client {
         close();
         libusb_exit(ctx_);
     }
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
     bool open() {
         handle_ = libusb_open_device_with_vid_pid(ctx_, vprinter::kVendorId, vprinter::kProductId);
         if (!handle_)
