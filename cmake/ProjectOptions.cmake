@@ -11,7 +11,8 @@ endif()
 # Warnings are errors for our own code; third-party headers come in as SYSTEM includes.
 function(pv4410s_defaults target)
   target_compile_features(${target} PUBLIC cxx_std_20)
-  target_compile_options(${target} PRIVATE
+  # C++ only: the embedded firmware is assembled, and assembler input takes none of these.
+  target_compile_options(${target} PRIVATE $<$<COMPILE_LANGUAGE:CXX>:
     -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wsign-conversion -Wold-style-cast
-    -Wnon-virtual-dtor -Woverloaded-virtual -Werror)
+    -Wnon-virtual-dtor -Woverloaded-virtual -Werror>)
 endfunction()

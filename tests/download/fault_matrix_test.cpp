@@ -46,7 +46,7 @@ constexpr Ms kMainErase = 15'000;
 constexpr Ms kTableErase = 30'000;
 constexpr Ms kReset = 2'000;
 constexpr Ms kRestart = 8'000;
-constexpr Ms kReopening = 25 * 1'000;  // 25 attempts to find the printer again
+constexpr Ms kReopening = Ms{25} * 1'000;  // 25 attempts to find the printer again
 constexpr Ms kMainTimeLimit = 35'000;
 constexpr Ms kTableTimeLimit = 60'000;
 
@@ -63,10 +63,10 @@ constexpr Ms kReadBack = kReadBackMode + kVersionReply + kShownAt100;
 // The rows' short-write faults name these write numbers.
 constexpr std::uint32_t kMainWrites = 118;
 constexpr std::uint32_t kTableWrites = 303;
-constexpr Ms kMainStreamBytes = 117 * 4096 + 1024;
+constexpr Ms kMainStreamBytes = Ms{117} * 4096 + 1024;
 static_assert(payload::kImages[0].size / 4096 + 1 == kMainWrites);
 static_assert(payload::kImages[payload::kTableImage].size / 4096 + 1 == kTableWrites);
-static_assert(payload::kImages[0].size % 4096 / 64 * 64 + 64 == kMainStreamBytes - 117 * 4096);
+static_assert(payload::kImages[0].size % 4096 / 64 * 64 + 64 == kMainStreamBytes - Ms{117} * 4096);
 // Virtual time a printer accepting `bytesPerSecond` takes for the whole main image.
 constexpr Ms mainStreamMs(Ms bytesPerSecond) {
     return kMainStreamBytes * 1000 / bytesPerSecond;
@@ -104,8 +104,9 @@ struct Row {
     const char* printer = "301B10";  // the main version the printer runs
     Message message = Message::Failed;
     Names commands = {};
-    Ms virtualMs = 0;  // the fixed waits on its way; the run may take up to 1 % more
-    std::string afterMain = "", afterTable = "";  // what the "After download" row shows
+    Ms virtualMs = 0;       // the fixed waits on its way; the run may take up to 1 % more
+    std::string afterMain{};  // what the "After download" row shows
+    std::string afterTable{};
 };
 
 std::ostream& operator<<(std::ostream& out, const Row& row) {
@@ -572,8 +573,10 @@ std::string matrixDocument() {
 
 // The first line where two texts differ, as "line N" with both versions, or "" when they are equal.
 std::string firstDifference(const std::string& stored, const std::string& generated) {
-    std::istringstream a(stored), b(generated);
-    std::string lineA, lineB;
+    std::istringstream a(stored);
+    std::istringstream b(generated);
+    std::string lineA;
+    std::string lineB;
     for (int n = 1;; ++n) {
         const bool moreA = static_cast<bool>(std::getline(a, lineA));
         const bool moreB = static_cast<bool>(std::getline(b, lineB));

@@ -9,6 +9,8 @@ class RecordingProgress : public ProgressWindow {
   public:
     RecordingProgress(std::shared_ptr<RecordedProgress> record, payload::ImageSelection& selection)
         : record_(std::move(record)), selection_(selection) {}
+    RecordingProgress(const RecordingProgress&) = delete;
+    RecordingProgress& operator=(const RecordingProgress&) = delete;
     ~RecordingProgress() override {
         record_->destroyed = true;
         record_->destroyedAt = os::tickCount();

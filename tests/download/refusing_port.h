@@ -19,7 +19,7 @@ class RefusingPort final : public usbport::Port {
         return port_.SetProductID(productIds, count);
     }
     os::Handle UsbOpenCont(std::uint32_t reserved1, std::uint32_t reserved2) override {
-        if (refused_.count(++opens_) != 0)
+        if (refused_.contains(++opens_))
             return os::kNoHandle;
         return port_.UsbOpenCont(reserved1, reserved2);
     }

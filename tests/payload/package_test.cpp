@@ -5,6 +5,7 @@
 #include <random>
 
 #include "package_builder.h"
+#include "support/package_reference.h"
 
 namespace pv::payload {
 namespace {
@@ -16,61 +17,8 @@ bool check(const Bytes& bytes) {
     return checkPackage(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
 }
 
-// The package check written the plain way: one byte at a time through a state machine. The real
-// check must agree with it on every input.
 bool checkByteByByte(const Bytes& bytes) {
-    enum class State { RecordStart, Address, Length, Data, Sum, End, Done };
-    if (bytes.empty())
-        return false;
-    State state = State::RecordStart;
-    std::uint32_t sum = 0;
-    std::uint32_t expected = 0;
-    std::uint32_t length = 0;
-    std::uint32_t stored = 0;
-    for (std::uint8_t byte : bytes) {
-        switch (state) {
-            case State::RecordStart:
-                if (byte != 'P' && byte != 'S')
-                    return false;
-                state = byte == 'P' ? State::Address : State::Sum;
-                expected = 4;
-                break;
-            case State::Address:
-                sum += byte;
-                if (--expected == 0) {
-                    state = State::Length;
-                    expected = 4;
-                }
-                break;
-            case State::Length:
-                sum += byte;
-                length = (length << 8) | byte;
-                if (--expected == 0) {
-                    state = State::Data;
-                    expected = length;  // 0 counts down through the wrap and never ends here
-                    length = 0;
-                }
-                break;
-            case State::Data:
-                sum += byte;
-                if (--expected == 0)
-                    state = State::RecordStart;
-                break;
-            case State::Sum:
-                stored = (stored << 8) | byte;
-                if (--expected == 0)
-                    state = State::End;
-                break;
-            case State::End:
-                if (byte != 'E')
-                    return false;
-                state = State::Done;
-                break;
-            case State::Done:
-                return false;  // something follows the end mark
-        }
-    }
-    return state == State::Done && stored == sum;
+    return pv::testing::checkPackageByteByByte(bytes.data(), bytes.size());
 }
 
 Bytes twoRecordPackage() {

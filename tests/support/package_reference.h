@@ -1,18 +1,22 @@
 #pragma once
 // The package check written the plain way: one byte at a time through a state machine, exactly
-// as the format reads. The fast check in payload/package.cpp must agree with it on every input.
+// as the format reads. The fast check in payload/package.cpp must agree with it on every input;
+// the payload tests and the package-check fuzz target hold it to that.
 
 #include <cstddef>
 #include <cstdint>
 
-namespace pv::fuzz {
+namespace pv::testing {
 
 inline bool checkPackageByteByByte(const std::uint8_t* data, std::size_t size) {
     enum class State { RecordStart, Address, Length, Data, Sum, End, Done };
     if (data == nullptr || size == 0)
         return false;
     State state = State::RecordStart;
-    std::uint32_t sum = 0, expected = 0, length = 0, stored = 0;
+    std::uint32_t sum = 0;
+    std::uint32_t expected = 0;
+    std::uint32_t length = 0;
+    std::uint32_t stored = 0;
     for (std::size_t i = 0; i < size; ++i) {
         const std::uint8_t byte = data[i];
         switch (state) {
@@ -60,4 +64,4 @@ inline bool checkPackageByteByByte(const std::uint8_t* data, std::size_t size) {
     return state == State::Done && stored == sum;
 }
 
-}  // namespace pv::fuzz
+}  // namespace pv::testing
