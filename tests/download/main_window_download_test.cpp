@@ -121,12 +121,3 @@ TEST_F(MainWindowDownload, EnterRunsAMainAndTableDownloadToSuccess) {
 
 }  // namespace
 }  // namespace pv::ui
-
-int main(int argc, char** argv) {
-    pvtest::requireUmockdevPreload(argc, argv);
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

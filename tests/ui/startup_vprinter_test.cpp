@@ -1,8 +1,6 @@
 // Start-up against the virtual printer on an emulated USB bus: absent, of the wrong model, and
 // the right one.
 
-#include <QApplication>
-
 #include <gtest/gtest.h>
 
 #include "app/updater_app.h"
@@ -49,12 +47,3 @@ TEST_F(StartUpOnBus, ThePrinterFoundRunsTheMainWindow) {
 
 }  // namespace
 }  // namespace pv::app
-
-int main(int argc, char** argv) {
-    pvtest::requireUmockdevPreload(argc, argv);
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}
