@@ -104,7 +104,7 @@ struct Row {
     const char* printer = "301B10";  // the main version the printer runs
     Message message = Message::Failed;
     Names commands = {};
-    Ms virtualMs = 0;       // the fixed waits on its way; the run may take up to 1 % more
+    Ms virtualMs = 0;         // the fixed waits on its way; the run may take up to 1 % more
     std::string afterMain{};  // what the "After download" row shows
     std::string afterTable{};
 };

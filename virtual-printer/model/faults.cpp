@@ -120,9 +120,9 @@ bool Faults::any() const {
            !returnMainVersion.empty() || !returnTableVersion.empty();
 }
 
-std::string applyFault(std::string_view spec, Faults& faults) {
-    const auto eq = spec.find('=');
-    const auto name = spec.substr(0, eq);
+std::string applyFault(std::string_view text, Faults& faults) {
+    const auto eq = text.find('=');
+    const auto name = text.substr(0, eq);
     const auto* info = std::find_if(std::begin(kFaults), std::end(kFaults),
                                     [&](const FaultInfo& i) { return i.name == name; });
     if (info == std::end(kFaults))
@@ -137,7 +137,7 @@ std::string applyFault(std::string_view spec, Faults& faults) {
     if (!hasValue)
         return "fault '" + std::string(name) + "' needs a value: " + std::string(name) + "=" +
                std::string(info->argument);
-    return applyValue(name, spec.substr(eq + 1), faults);
+    return applyValue(name, text.substr(eq + 1), faults);
 }
 
 std::string faultHelp() {

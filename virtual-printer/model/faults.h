@@ -46,7 +46,7 @@ inline constexpr std::string_view kCommandNames[] = {
     "initialise", "reset", "erase", "transfer", "version-request", "readback-on", "readback-off"};
 
 // Applies one fault given as "name" or "name=value". Returns an error text, empty on success.
-std::string applyFault(std::string_view spec, Faults& faults);
+std::string applyFault(std::string_view text, Faults& faults);
 
 // One line per fault: "name[=VALUE]  what a USB client sees".
 std::string faultHelp();

@@ -22,7 +22,8 @@ void VirtualClock::advance(std::uint64_t ms) {
         std::lock_guard lock(listenersMutex_);
         listeners = listeners_;
     }
-    for (auto& listener : listeners) listener(now);
+    for (auto& listener : listeners)
+        listener(now);
 }
 
 void VirtualClock::onAdvance(Listener listener) {
@@ -40,10 +41,16 @@ Clock& clock() {
     return c ? *c : realClock;
 }
 
-void installClock(Clock* c) { installed.store(c); }
+void installClock(Clock* c) {
+    installed.store(c);
+}
 
-Tick tickCount() { return static_cast<Tick>(clock().nowMs()); }
+Tick tickCount() {
+    return static_cast<Tick>(clock().nowMs());
+}
 
-void sleepMs(std::uint32_t ms) { clock().sleepMs(ms); }
+void sleepMs(std::uint32_t ms) {
+    clock().sleepMs(ms);
+}
 
 }  // namespace os

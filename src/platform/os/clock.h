@@ -14,10 +14,12 @@ namespace os {
 using Tick = std::uint32_t;
 
 // Milliseconds elapsed from `start` to `now`, correct across one wrap of the tick count.
-constexpr Tick ticksSince(Tick start, Tick now) { return static_cast<Tick>(now - start); }
+constexpr Tick ticksSince(Tick start, Tick now) {
+    return static_cast<Tick>(now - start);
+}
 
 class Clock {
-public:
+  public:
     virtual ~Clock() = default;
     // Milliseconds since an arbitrary origin; never decreases.
     virtual std::uint64_t nowMs() = 0;
@@ -26,7 +28,7 @@ public:
 
 // Monotonic wall time; sleeping really blocks the calling thread.
 class RealClock final : public Clock {
-public:
+  public:
     std::uint64_t nowMs() override;
     void sleepMs(std::uint32_t ms) override;
 };
@@ -35,7 +37,7 @@ public:
 // the clock forward. Listeners run after every advance (on the advancing thread), which is how a
 // simulated device learns that time has passed. Safe to read from any thread.
 class VirtualClock final : public Clock {
-public:
+  public:
     explicit VirtualClock(std::uint64_t startMs = 0) : now_(startMs) {}
     std::uint64_t nowMs() override { return now_.load(); }
     void sleepMs(std::uint32_t ms) override { advance(ms); }
@@ -44,7 +46,7 @@ public:
     using Listener = std::function<void(std::uint64_t nowMs)>;
     void onAdvance(Listener listener);
 
-private:
+  private:
     std::atomic<std::uint64_t> now_;
     std::mutex listenersMutex_;
     std::vector<Listener> listeners_;
@@ -62,7 +64,7 @@ void sleepMs(std::uint32_t ms);
 
 // Installs a clock for the lifetime of the guard.
 class ScopedClock {
-public:
+  public:
     explicit ScopedClock(Clock& c) { installClock(&c); }
     ~ScopedClock() { installClock(nullptr); }
     ScopedClock(const ScopedClock&) = delete;

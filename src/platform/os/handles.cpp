@@ -48,7 +48,8 @@ std::uint32_t writeFile(Handle handle, const void* buffer, std::uint32_t length)
 
 bool closeHandle(Handle handle) {
     auto object = find(handle);
-    if (!object || !object->close()) return false;
+    if (!object || !object->close())
+        return false;
     auto& t = table();
     std::lock_guard lock(t.mutex);
     t.objects.erase(handle);

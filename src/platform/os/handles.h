@@ -12,7 +12,7 @@ using Handle = std::int64_t;
 inline constexpr Handle kNoHandle = -1;
 
 class HandleObject {
-public:
+  public:
     virtual ~HandleObject() = default;
     // Each returns the number of bytes the transport moved; 0 on failure.
     virtual std::uint32_t read(void* buffer, std::uint32_t length) = 0;
