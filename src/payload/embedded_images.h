@@ -20,4 +20,12 @@ class ImageSource {
 // The five package files built into the program as read-only data.
 const ImageSource& embeddedImages();
 
+// True when the embedded images are the generated stand-ins (valid packages of random records)
+// rather than the maker's firmware: such a build may only load a virtual printer.
+#ifdef PV4410S_STANDIN_FIRMWARE
+inline constexpr bool kStandInImages = true;
+#else
+inline constexpr bool kStandInImages = false;
+#endif
+
 }  // namespace pv::payload
