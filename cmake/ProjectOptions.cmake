@@ -16,3 +16,9 @@ function(pv4410s_defaults target)
     -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wsign-conversion -Wold-style-cast
     -Wnon-virtual-dtor -Woverloaded-virtual -Werror>)
 endfunction()
+
+include(${CMAKE_CURRENT_LIST_DIR}/Hardening.cmake)
+
+# Directories made while installing are world-readable whatever the umask (the package's too).
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
