@@ -73,7 +73,7 @@ _session_start_wayland() {
     local config=$session_server_dir/sway.config
     cat >"$config" <<'EOF'
 xwayland disable
-output HEADLESS-1 resolution 1024x768 background #404040 solid_color
+output HEADLESS-1 resolution 1024x768
 EOF
     # sway refuses to run as root: there it runs as nobody, in a runtime folder it owns; root's
     # clients reach its sockets by their full paths.
