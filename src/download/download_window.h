@@ -77,6 +77,9 @@ class DownloadWindow {
     virtual std::string LoadString(unsigned id) = 0;
     // Constructs a progress window captioned with string `titleId` and creates it.
     virtual std::unique_ptr<ProgressWindow> CreateProgress(unsigned titleId) = 0;
+    // Drains the window thread's event queue, with or without a progress window, so that the
+    // windows keep answering the desktop. A run calls it at least every 200 ms of every wait.
+    virtual void PumpMessages() = 0;
 };
 
 }  // namespace pv::download

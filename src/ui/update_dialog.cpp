@@ -39,6 +39,7 @@ class DownloadWindowAdapter final : public download::DownloadWindow {
     std::unique_ptr<download::ProgressWindow> CreateProgress(unsigned titleId) override {
         return window_.CreateProgress(titleId);
     }
+    void PumpMessages() override { dlg::PumpMessages(); }
 
   private:
     UpdateDialog& window_;
