@@ -53,7 +53,6 @@ class ProgressWindow : public link::TransmitProgress {
     virtual void SetStep(std::int32_t step) = 0;
     virtual void StepIt() = 0;
     virtual void SetMessage(std::string_view text) = 0;
-    virtual void PumpMessages() = 0;
 };
 
 enum class BoxIcon { Warning, Information };

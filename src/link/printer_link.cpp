@@ -96,6 +96,10 @@ bool PrinterLink::checkModel() {
     return false;
 }
 
+bool PrinterLink::identity(usbport::DeviceIdentity& printer) const {
+    return controlHandle_ != os::kNoHandle && usbport::UsbGetIdentity(controlHandle_, printer);
+}
+
 bool PrinterLink::sendInitialise() {
     return sendCommand('f', 'g', 0x00);
 }

@@ -19,8 +19,11 @@ void reportProgress(TransmitProgress* progress, os::Tick progressStart,
     if (progress == nullptr)
         return;
     const std::uint32_t percent = os::ticksSince(progressStart, os::tickCount()) / msPerPercent;
+    // Past the end of the scale the bar stays put, but the windows still answer.
     if (percent < kFullScale)
         progress->SetPos(static_cast<std::int32_t>(percent));
+    else
+        progress->PumpMessages();
 }
 
 }  // namespace

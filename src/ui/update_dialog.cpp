@@ -128,7 +128,9 @@ void UpdateDialog::OnSysCommand(unsigned id) {
 void UpdateDialog::OnDownLoad() {
     static const payload::FirmwareCatalogue embedded;
     DownloadWindowAdapter adapter(*this);
-    download::DownloadProcedure(adapter, catalogue_ ? *catalogue_ : embedded).runDownload();
+    download::DownloadProcedure(adapter, catalogue_ ? *catalogue_ : embedded,
+                                payload::kStandInImages)
+        .runDownload();
 }
 
 }  // namespace pv::ui

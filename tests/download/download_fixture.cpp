@@ -1,10 +1,23 @@
 #include "download_fixture.h"
 
+#include <cstdlib>
+#include <string>
+
 namespace pv::download::testing {
 namespace {
 
 constexpr std::uint16_t kProductIds[] = {0x0512};
 constexpr std::uint16_t kVendorId = 0x7A3C;
+
+// Printer lock files of this test process only, so that test processes running side by side do
+// not hold each other's virtual printers.
+void privateLockFolder() {
+    static const std::string folder = [] {
+        std::string pattern = "/tmp/pv4410s-test-locks-XXXXXX";
+        return mkdtemp(pattern.data()) != nullptr ? pattern : std::string("/tmp");
+    }();
+    setenv("PV4410S_LOCK_DIR", folder.c_str(), 1);
+}
 
 }  // namespace
 
@@ -26,6 +39,7 @@ const payload::FirmwareCatalogue& DownloadOnPrinter::embedded() {
 
 void DownloadOnPrinter::SetUp() {
     VirtualPrinterTest::SetUp();
+    privateLockFolder();
     link::setUsbIdentity(kProductIds, 1, kVendorId);
 }
 
@@ -36,7 +50,7 @@ void DownloadOnPrinter::TearDown() {
 
 void DownloadOnPrinter::run(const vprinter::Options& options) {
     startPrinter(options);
-    DownloadProcedure(window, *catalogue).runDownload();
+    outcome = DownloadProcedure(window, *catalogue, standInImages).runDownload();
 }
 
 Names DownloadOnPrinter::commands() {

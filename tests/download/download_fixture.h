@@ -13,6 +13,7 @@
 #include "download/download_procedure.h"
 #include "link/usb_identity.h"
 #include "payload/catalogue.h"
+#include "payload/embedded_images.h"
 #include "recording_window.h"
 #include "support/virtual_printer.h"
 
@@ -63,6 +64,9 @@ class DownloadOnPrinter : public pvtest::VirtualPrinterTest {
     RecordingWindow window;
     // The catalogue the run picks from; the embedded images unless a test replaces it.
     const payload::FirmwareCatalogue* catalogue = &embedded();
+    // Whether the run treats its images as stand-ins, which only virtual printers may receive.
+    bool standInImages = payload::kStandInImages;
+    Outcome outcome = Outcome::NotConnected;
 
     static const payload::FirmwareCatalogue& embedded();
 };
