@@ -1,7 +1,9 @@
 #include "download_fixture.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
+#include <thread>
 
 namespace pv::download::testing {
 namespace {
@@ -50,6 +52,13 @@ void DownloadOnPrinter::TearDown() {
 
 void DownloadOnPrinter::run(const vprinter::Options& options) {
     startPrinter(options);
+    // The program sleeps on this thread; the printer takes its time on the USB worker's.
+    printer().clock().onAdvance([this, last = printer().clock().nowMs(),
+                                 self = std::this_thread::get_id()](std::uint64_t now) mutable {
+        if (std::this_thread::get_id() != self)
+            transferTime.emplace_back(now, now - last);
+        last = now;
+    });
     outcome = DownloadProcedure(window, *catalogue, standInImages).runDownload();
 }
 
@@ -70,6 +79,24 @@ void DownloadOnPrinter::expectOneBox(const std::string& caption, const std::stri
     EXPECT_EQ(window.boxes[0].caption, caption);
     EXPECT_EQ(window.boxes[0].text, text);
     EXPECT_EQ(window.boxes[0].icon, icon);
+}
+
+std::uint64_t DownloadOnPrinter::longestUndrained() {
+    if (window.eventTimes.empty())
+        return 0;
+    std::vector<std::uint64_t> marks(window.drainTimes.begin(), window.drainTimes.end());
+    marks.push_back(window.eventTimes.front());
+    marks.push_back(window.eventTimes.back());
+    std::sort(marks.begin(), marks.end());
+    std::uint64_t longest = 0;
+    for (std::size_t i = 1; i < marks.size(); ++i) {
+        std::uint64_t gap = marks[i] - marks[i - 1];
+        for (const auto& [at, taken] : transferTime)
+            if (at > marks[i - 1] && at <= marks[i])
+                gap -= std::min(gap, taken);
+        longest = std::max(longest, gap);
+    }
+    return longest;
 }
 
 void DownloadOnPrinter::expectCleanEnd() {

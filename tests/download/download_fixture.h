@@ -60,6 +60,9 @@ class DownloadOnPrinter : public pvtest::VirtualPrinterTest {
     // What every run ends with: no image held, no progress window left, "DownLoad" enabled and
     // focused as the last thing done, "Get\nChecksum" disabled from the start and never enabled.
     void expectCleanEnd();
+    // The longest stretch of the run, in virtual ms, in which the event queue was not drained,
+    // leaving out the time the printer itself took to accept a transfer.
+    std::uint64_t longestUndrained();
 
     RecordingWindow window;
     // The catalogue the run picks from; the embedded images unless a test replaces it.
@@ -67,6 +70,8 @@ class DownloadOnPrinter : public pvtest::VirtualPrinterTest {
     // Whether the run treats its images as stand-ins, which only virtual printers may receive.
     bool standInImages = payload::kStandInImages;
     Outcome outcome = Outcome::NotConnected;
+    // Virtual time the printer took inside USB transfers: (clock after, ms taken).
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> transferTime;
 
     static const payload::FirmwareCatalogue& embedded();
 };

@@ -19,6 +19,7 @@
 #include <sstream>
 
 #include "download_fixture.h"
+#include "platform/os/file_lock.h"
 #include "refusing_port.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -72,6 +73,12 @@ constexpr Ms mainStreamMs(Ms bytesPerSecond) {
     return kMainStreamBytes * 1000 / bytesPerSecond;
 }
 
+// The longest the windows may go without a drain, outside the printer's own transfer time.
+constexpr Ms kLongestUndrained = 250;
+Ms longestUndrainedOfAllRows = 0;
+// The serial number of the virtual printer of every row.
+const char* const kVirtualSerial = "VIRTUAL-0001";
+
 // Real time any row may take: stalled transfers end by the port's quick time-outs below.
 constexpr auto kRealTimeLimit = std::chrono::seconds(10);
 // Short enough that a stalled transfer costs little real time, long enough for any real one.
@@ -89,6 +96,7 @@ enum class Message {
     FailedVersion = 1013,
     NotConnectedTurnOffOn = 1014,
     TimeOut = 1015,
+    StandInOnly = 2,  // the "Error" box of a stand-in build that met a printer not virtual
 };
 
 // The image source the catalogue assembles from.
@@ -101,6 +109,8 @@ struct Row {
     std::vector<std::string> faults = {};  // the printer's
     std::set<int> refusedOpens = {};       // control-channel opens the port refuses, from 1
     Images images = Images::Embedded;
+    bool standInImages = true;       // the build carries stand-in images
+    bool lockedElsewhere = false;    // another copy of the tool holds the printer's lock
     const char* printer = "301B10";  // the main version the printer runs
     Message message = Message::Failed;
     Names commands = {};
@@ -153,6 +163,9 @@ const Row kRows[] = {
      .faults = {"refuse=initialise"}},
     {.stage = Stage::Initialise, .name = "InitialiseWriteStalled",
      .what = "initialise write stalls", .faults = {"stall-write=1"}},
+    {.stage = Stage::Initialise, .name = "LockedByAnotherCopy",
+     .what = "another copy of the updater holds the printer", .lockedElsewhere = true,
+     .message = Message::NotConnected},
 
     // Version check: a failed reply shows its message while the stage's progress window is up.
     {.stage = Stage::VersionCheck, .name = "VersionCheckLinkDoesNotOpen",
@@ -306,6 +319,11 @@ std::string errorText(Message message) {
             return "Printer is not connected." + turnOffAndOn;
         case Message::TimeOut:
             return "Failed! Time out Error!" + turnOffAndOn;
+        case Message::StandInOnly:
+            return "This build of the updater carries test firmware only: it updates virtual "
+                   "printers only, and has left this printer as it was.\nTo update a real "
+                   "printer, build the updater with the maker's firmware images (cmake "
+                   "-DPV4410S_FIRMWARE_DIR=<folder>).";
         case Message::None:
         case Message::NotApplicable:
             break;
@@ -389,6 +407,12 @@ class FaultMatrixRow : public DownloadOnPrinter, public ::testing::WithParamInte
             catalogue = &noMemory;
         RefusingPort port(row.refusedOpens, stalls(row) ? kQuickTimeouts : usbport::Timeouts{});
         usbport::ScopedPort installed(port);
+        standInImages = row.standInImages;
+        os::FileLock otherCopy;
+        if (row.lockedElsewhere) {
+            ASSERT_EQ(otherCopy.acquire(link::printerLockPath({kVirtualSerial, ""})),
+                      os::FileLock::Result::Taken);
+        }
         run(printerOptions(row.printer, row.faults));
         catalogue = &embedded();
     }
@@ -439,6 +463,12 @@ class FaultMatrixRow : public DownloadOnPrinter, public ::testing::WithParamInte
 
     void expectTimes(const Row& row, std::chrono::steady_clock::duration real) {
         ASSERT_FALSE(window.eventTimes.empty());
+        const Ms undrained = longestUndrained();
+        longestUndrainedOfAllRows = std::max(longestUndrainedOfAllRows, undrained);
+        std::printf("longest stretch without a drain: %llu ms (all rows so far: %llu ms)\n",
+                    static_cast<unsigned long long>(undrained),
+                    static_cast<unsigned long long>(longestUndrainedOfAllRows));
+        EXPECT_LE(undrained, kLongestUndrained) << "virtual ms without a drain of the windows";
         const Ms virtualMs = window.eventTimes.back() - window.eventTimes.front();
         EXPECT_GE(virtualMs, row.virtualMs) << "virtual ms from the press to the end";
         EXPECT_LE(virtualMs, row.virtualMs + row.virtualMs / 100)
@@ -497,6 +527,10 @@ std::string faultCell(const Row& row) {
         how = "one byte of the table image changed";
     if (row.images == Images::NoMemory)
         how = "image buffers cannot be allocated";
+    if (row.lockedElsewhere)
+        how = "the printer's lock file is held";
+    if (!row.standInImages)
+        how += ", a build with the maker's images";
     if (how.empty())
         how = std::string("printer runs ") + row.printer;
     return std::string(row.what) + " (" + how + ")";
@@ -508,6 +542,8 @@ std::string messageCell(Message message) {
             return "none";
         case Message::NotApplicable:
             return "\"Version Check\"";
+        case Message::StandInOnly:
+            return "\"Error\": test firmware only";
         default:
             return "\"Error\" " + std::to_string(static_cast<int>(message));
     }
@@ -564,7 +600,7 @@ std::string matrixDocument() {
     doc << "\n" << std::size(kRows) << " rows.\n\n## Messages\n\n| Message | Text |\n|---|---|\n";
     for (Message message :
          {Message::NotConnected, Message::Failed, Message::IllegalType, Message::FailedVersion,
-          Message::NotConnectedTurnOffOn, Message::TimeOut})
+          Message::NotConnectedTurnOffOn, Message::TimeOut, Message::StandInOnly})
         doc << "| " << messageCell(message) << " | " << escaped(errorText(message)) << " |\n";
     doc << "| " << messageCell(Message::NotApplicable) << " | " << escaped(kNotApplicable)
         << ", with the reported main version and checksum |\n";
