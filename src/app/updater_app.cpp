@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "download/sleep_inhibitor.h"
 #include "link/printer_link.h"
 #include "link/usb_identity.h"
 #include "ui/resources.h"
@@ -38,7 +39,9 @@ bool UpdaterApp::InitInstance() {
 
     ui::UpdateDialog mainWindow;
     SetMainWindow(&mainWindow);
+    download::installSleepInhibitor(&sleepInhibitor_);
     mainWindow.DoModal();
+    download::installSleepInhibitor(nullptr);
     SetMainWindow(nullptr);
     return false;
 }
