@@ -8,6 +8,7 @@
 #include "link/printer_link.h"
 #include "link/transmit.h"
 #include "payload/catalogue.h"
+#include "platform/os/log.h"
 #include "platform/usbport/usbport.h"
 
 namespace pv::download {
@@ -40,13 +41,13 @@ const char* const kStandInRefusal =
 // The longest the windows go without a drain during a wait.
 constexpr std::uint32_t kDrainSliceMs = 100;
 
-// One line on standard error per cause of a failure, naming the stage; the port adds what it
-// knows of the cause.
+// One log line per cause of a failure, naming the stage; the port adds what it knows of the
+// cause (the device, the USB library's error, where to look).
 void logCause(const char* stage, const std::string& what) {
-    std::string line = std::string("pv4410s-updater: ") + stage + ": " + what;
+    std::string line = std::string(stage) + ": " + what;
     if (std::string cause = usbport::TakeFailure(); !cause.empty())
         line += ": " + cause;
-    std::fprintf(stderr, "%s\n", line.c_str());
+    os::logLine(line);
 }
 
 std::string checksumText(std::uint32_t checksum) {
@@ -118,6 +119,7 @@ void DownloadProcedure::showError(unsigned stringId, Outcome outcome) {
 }
 
 void DownloadProcedure::pause(std::uint32_t ms) {
+    os::trace("wait %u ms", ms);
     while (ms > 0) {
         const std::uint32_t slice = std::min(ms, kDrainSliceMs);
         os::sleepMs(slice);
@@ -130,6 +132,7 @@ void DownloadProcedure::pause(std::uint32_t ms) {
 // bar, draining the event queue).
 void DownloadProcedure::waitWithProgress(int rounds, std::uint32_t ms, ProgressWindow* progress,
                                          os::Tick start, std::uint32_t msPerPercent) {
+    os::trace("wait %d x %u ms", rounds, ms);
     for (int i = 0; i < rounds; ++i) {
         os::sleepMs(ms);
         if (progress != nullptr)
@@ -156,6 +159,9 @@ Outcome DownloadProcedure::runDownload() {
     window_.EnableButton(kGetChecksumButton, false);
     resetSelectionAndDisplays();
     report_ = {};
+    const std::string started = utcNow();
+    // No sleep, shutdown or idle action of the desktop until the printer runs again.
+    const SleepInhibition noSleep;
     session_.emplace();
 
     // A failed initialise has told the printer nothing, so only the later stages reset it.
@@ -173,9 +179,39 @@ Outcome DownloadProcedure::runDownload() {
 
     // Lets go of the printer: its kernel driver is bound again, other copies may reach it.
     session_.reset();
+    appendHistory(record(started));
     window_.EnableButton(kDownLoadButton, true);
     window_.FocusControl(kDownLoadButton);
     return report_.outcome;
+}
+
+DownloadRecord DownloadProcedure::record(const std::string& started) const {
+    const auto& texts = window_.texts();
+    const auto& selection = window_.selection();
+    auto versions = [](const std::string& main, const std::string& mainSum,
+                       const std::string& table, const std::string& tableSum) {
+        auto checksum = [](const std::string& text) -> std::optional<std::uint16_t> {
+            if (text.empty())
+                return std::nullopt;
+            return static_cast<std::uint16_t>(std::stoul(text, nullptr, 16));
+        };
+        return PrinterVersions{main, table, checksum(mainSum), checksum(tableSum)};
+    };
+    DownloadRecord r;
+    r.start = started;
+    r.end = utcNow();
+    r.printer = report_.printer.key();
+    r.before = versions(texts.beforeMainVersion, texts.beforeMainChecksum, texts.beforeTableVersion,
+                        texts.beforeTableChecksum);
+    r.after = versions(texts.afterMainVersion, texts.afterMainChecksum, texts.afterTableVersion,
+                       texts.afterTableChecksum);
+    if (report_.mainSent)
+        r.imagesSent.push_back(std::string("main-") + selection.mainLabelPair.version);
+    if (report_.tableSent)
+        r.imagesSent.push_back(std::string("table-") + selection.tableLabelPair.version);
+    r.outcome = outcomeName(report_.outcome);
+    r.message = report_.message;
+    return r;
 }
 
 bool DownloadProcedure::holdPrinter(const link::PrinterLink& link) {
@@ -304,6 +340,7 @@ bool DownloadProcedure::initialisePrinter() {
     progress->SetStep(1);
     progress->SetPos(0);
     progress->SetMessage(kPleaseWait);
+    os::trace("wait 100 x 50 ms");
     for (int i = 0; i < 100; ++i) {
         os::sleepMs(50);
         progress->StepIt();
@@ -334,6 +371,7 @@ bool DownloadProcedure::checkVersion() {
     std::uint32_t tableChecksum = 0;
     bool replied = false;
     if (link.sendVersionRequest(kVersionSelector)) {
+        os::trace("wait 50 x 100 ms");
         for (int i = 0; i < 50; ++i) {
             os::sleepMs(100);
             const std::uint32_t percent = os::ticksSince(stageStart, os::tickCount()) / 50;
@@ -478,6 +516,7 @@ bool DownloadProcedure::readBack(VersionText& mainVersion, std::uint32_t& mainCh
 
     bool result = false;
     if (link.sendVersionRequest(kVersionSelector)) {
+        os::trace("wait 50 x 100 ms");
         for (int i = 0; i < 50; ++i) {
             os::sleepMs(100);
             updateDownloadProgress(progress, start, msPerPercent);

@@ -13,6 +13,8 @@
 #include <string>
 
 #include "download/download_window.h"
+#include "download/history.h"
+#include "download/sleep_inhibitor.h"
 #include "link/printer_link.h"
 #include "link/printer_session.h"
 #include "platform/os/clock.h"
@@ -80,6 +82,8 @@ class DownloadProcedure {
 
   private:
     void resetSelectionAndDisplays();
+    // What this run did, as a line of the download history.
+    DownloadRecord record(const std::string& started) const;
     // From the "Upgrade" progress window to the final message: send, reset, read back, compare.
     void upgrade();
     void reportReadBack(bool readBackOk, const VersionText& mainVersion,

@@ -3,12 +3,15 @@
 #include <array>
 #include <cstring>
 
+#include "platform/os/log.h"
+
 namespace pv::link {
 namespace {
 
 constexpr std::uint32_t kFullScale = 100;
 
 bool finish(std::int32_t* outCode, std::int32_t code) {
+    os::trace("image stream ends with code %d", static_cast<int>(code));
     if (outCode != nullptr)
         *outCode = code;
     return code == kTransmitOk;

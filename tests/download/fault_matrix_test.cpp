@@ -15,9 +15,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <set>
 #include <sstream>
 
+#include "download/history.h"
+#include "download/sleep_inhibitor.h"
 #include "download_fixture.h"
 #include "platform/os/file_lock.h"
 #include "refusing_port.h"
@@ -393,6 +396,23 @@ std::uint64_t embeddedImagesHash() {
     return hash;
 }
 
+// Counts the printer's commands when the run takes and lets go of its sleep inhibitor.
+class WatchingInhibitor final : public SleepInhibitor {
+  public:
+    explicit WatchingInhibitor(std::function<std::size_t()> commands)
+        : commands_(std::move(commands)) {}
+    bool acquire() override {
+        atAcquire.push_back(commands_());
+        return true;
+    }
+    void release() override { atRelease.push_back(commands_()); }
+
+    std::vector<std::size_t> atAcquire, atRelease;
+
+  private:
+    std::function<std::size_t()> commands_;
+};
+
 class FaultMatrixRow : public DownloadOnPrinter, public ::testing::WithParamInterface<Row> {
   protected:
     // Runs the row's download on a port that refuses the row's opens (stalls end quickly).
@@ -480,9 +500,23 @@ class FaultMatrixRow : public DownloadOnPrinter, public ::testing::WithParamInte
 TEST_P(FaultMatrixRow, EndsAsTheRowSays) {
     const Row& row = GetParam();
     static const std::uint64_t imagesBefore = embeddedImagesHash();
+    const std::size_t historyBefore = readHistory().size();
+    WatchingInhibitor inhibitor([this] { return commands().size(); });
+    installSleepInhibitor(&inhibitor);
     const auto started = std::chrono::steady_clock::now();
     runRow(row);
     const auto real = std::chrono::steady_clock::now() - started;
+    installSleepInhibitor(nullptr);
+
+    // The desktop may not sleep from before the first command to after the last.
+    EXPECT_EQ(inhibitor.atAcquire, std::vector<std::size_t>{0});
+    EXPECT_EQ(inhibitor.atRelease, std::vector<std::size_t>{row.commands.size()});
+    // One well-formed line of history per run, with its outcome.
+    const auto history = readHistory();
+    ASSERT_EQ(history.size(), historyBefore + 1);
+    EXPECT_TRUE(history.back().find(std::string("\"outcome\":\"") + outcomeName(outcome)) !=
+                std::string::npos)
+        << history.back();
 
     expectMessage(row);
     expectPrinterSaw(row);

@@ -11,6 +11,8 @@
 #include <string>
 #include <utility>
 
+#include "platform/os/log.h"
+
 namespace usbport {
 namespace detail {
 namespace {
@@ -58,7 +60,7 @@ std::string describe(int error) {
 // Where to look when the cause is on this machine rather than in the device.
 std::string withRemedy(std::string text, int error) {
     if (error == LIBUSB_ERROR_ACCESS || error == LIBUSB_ERROR_BUSY)
-        text += "; see \"Troubleshooting\" in the README";
+        text += std::string("; ") + os::kSeeTroubleshooting;
     return text;
 }
 
