@@ -110,19 +110,37 @@ std::unique_ptr<ProgressDialog> UpdateDialog::CreateProgress(unsigned titleId) {
 }
 
 void UpdateDialog::OnCommand(int id) {
+    if (runUnderWay_)
+        return;
     if (id == kDownLoadButton)
-        OnDownLoad();
+        RunDownLoad();
     else
         dlg::Dialog::OnCommand(id);
 }
 
 void UpdateDialog::OnSysCommand(unsigned id) {
+    if (runUnderWay_)
+        return;
     if ((id & 0xFFF0u) == kAboutCommand) {
         AboutDialog about(this);
         about.DoModal();
         return;
     }
     dlg::Dialog::OnSysCommand(id);
+}
+
+void UpdateDialog::RunDownLoad() {
+    struct RunFlag {
+        explicit RunFlag(bool& flag) : flag_(flag) { flag_ = true; }
+        ~RunFlag() { flag_ = false; }
+        RunFlag(const RunFlag&) = delete;
+        RunFlag& operator=(const RunFlag&) = delete;
+        bool& flag_;
+    } underWay(runUnderWay_);
+    OnDownLoad();
+    // Keys and clicks that came in while nothing handled events (a blocking transfer, a sleep)
+    // are still queued; delivered now they would find "DownLoad" enabled again.
+    dlg::DiscardPendingInput();
 }
 
 void UpdateDialog::OnDownLoad() {

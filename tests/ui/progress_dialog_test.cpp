@@ -1,11 +1,18 @@
-// The progress window: its caption, the percentage rule, the bar, the owner's enabled state and
-// the commands it ignores.
+// The progress window: its caption, the percentage rule, the bar, the owner's enabled state, the
+// commands it ignores and its window menu, which never holds up the updates.
 
+#include <QApplication>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QTest>
+#include <QThread>
+#include <QTimer>
+
+#include <algorithm>
 
 #include <gtest/gtest.h>
 
+#include "modal_watcher.h"
 #include "platform/dialog/progress_ctrl.h"
 #include "ui/progress_dialog.h"
 #include "ui/resources.h"
@@ -144,6 +151,30 @@ TEST_F(ProgressDialogTest, EnterEscapeAndTheCloseBoxLeaveItOpen) {
     EXPECT_TRUE(progress->hasWindow());
     EXPECT_TRUE(progress->window()->isVisible());
     EXPECT_FALSE(owner.IsWindowEnabled());
+}
+
+// The updates come from inside an image stream with a time limit: a menu the user opens on the
+// window meanwhile must not stop them.
+TEST_F(ProgressDialogTest, ItsWindowMenuNeverHoldsUpTheUpdates) {
+    auto progress = make(kUpgradeCaption);
+    QWindow* handle = progress->window()->windowHandle();
+    QTimer::singleShot(30, handle,
+                       [handle] { QTest::mouseClick(handle, Qt::RightButton, {}, QPoint(5, 5)); });
+    const testing::PopupCloser closer(1000);
+    QElapsedTimer clock;
+    clock.start();
+    qint64 last = 0;
+    qint64 longest = 0;
+    bool menuShown = false;
+    for (int pos = 0; pos <= 100; ++pos) {
+        progress->SetPos(pos);
+        menuShown = menuShown || QApplication::activePopupWidget() != nullptr;
+        longest = std::max(longest, clock.elapsed() - last);
+        last = clock.elapsed();
+        QThread::msleep(5);
+    }
+    EXPECT_TRUE(menuShown);
+    EXPECT_LT(longest, 250);
 }
 
 TEST_F(ProgressDialogTest, ReportsTransmissionProgressThroughTheLinkInterface) {
