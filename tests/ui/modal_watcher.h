@@ -1,7 +1,6 @@
 #pragma once
 // Answers the modal windows a test provokes: a repeating timer looks at the active modal window
-// while the code under test runs its nested event loop, records what it saw and closes it. Also
-// a guard against menus that block.
+// while the code under test runs its nested event loop, records what it saw and closes it.
 
 #include <functional>
 #include <string>
@@ -52,23 +51,6 @@ class ModalWatcher {
 
     std::function<void(QWidget*)> onModal_;
     std::vector<SeenModal> seen_;
-    QTimer timer_;
-};
-
-// Closes the open popup menu, if any, once `ms` milliseconds have passed: a menu that runs a loop
-// of its own then makes a test fail instead of hang.
-class PopupCloser {
-  public:
-    explicit PopupCloser(int ms) {
-        timer_.setSingleShot(true);
-        QObject::connect(&timer_, &QTimer::timeout, [] {
-            if (QWidget* popup = QApplication::activePopupWidget())
-                popup->close();
-        });
-        timer_.start(ms);
-    }
-
-  private:
     QTimer timer_;
 };
 
