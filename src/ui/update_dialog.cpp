@@ -130,17 +130,12 @@ void UpdateDialog::OnSysCommand(unsigned id) {
 }
 
 void UpdateDialog::RunDownLoad() {
-    struct RunFlag {
-        explicit RunFlag(bool& flag) : flag_(flag) { flag_ = true; }
-        ~RunFlag() { flag_ = false; }
-        RunFlag(const RunFlag&) = delete;
-        RunFlag& operator=(const RunFlag&) = delete;
-        bool& flag_;
-    } underWay(runUnderWay_);
+    runUnderWay_ = true;
     OnDownLoad();
     // Keys and clicks that came in while nothing handled events (a blocking transfer, a sleep)
     // are still queued; delivered now they would find "DownLoad" enabled again.
     dlg::DiscardPendingInput();
+    runUnderWay_ = false;
 }
 
 void UpdateDialog::OnDownLoad() {
