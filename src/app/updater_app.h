@@ -1,15 +1,16 @@
 #pragma once
-// The application object. Start-up lets only one copy run, tells the printer link which USB
-// device to look for, makes sure a PV4410S is attached, and then runs the main window modally;
+// The application object. Start-up lets only one copy per user run, tells the printer link which
+// USB device to look for, makes sure a PV4410S is attached, and then runs the main window modally;
 // it always ends with false, so the program ends when the main window closes. Shutdown releases
 // the USB identity.
 
+#include "app/logind_inhibitor.h"
 #include "platform/dialog/application.h"
 #include "platform/os/single_instance.h"
 
 namespace pv::app {
 
-// Name of the single-instance lock.
+// Name of the single-instance lock, one per user.
 inline constexpr char kInstanceLockName[] = "Software Update Application for PV4410S";
 
 class UpdaterApp : public dlg::Application {
@@ -20,6 +21,8 @@ class UpdaterApp : public dlg::Application {
   private:
     // Held until the process ends; a second copy finds the name taken and ends silently.
     os::SingleInstanceLock instanceLock_;
+    // Installed for downloads while the main window runs: keeps the computer awake during one.
+    LogindInhibitor sleepInhibitor_;
 };
 
 }  // namespace pv::app

@@ -1,5 +1,6 @@
 #include "download/download_procedure.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -7,6 +8,8 @@
 #include "link/printer_link.h"
 #include "link/transmit.h"
 #include "payload/catalogue.h"
+#include "platform/os/log.h"
+#include "platform/usbport/usbport.h"
 
 namespace pv::download {
 namespace {
@@ -30,6 +33,22 @@ const char* const kLoadingMain =
     "Loading the main firmware...\nDo not power off the printer during download.";
 const char* const kLoadingTable =
     "Loading the table data...\nDo not power off the printer during download.";
+const char* const kStandInRefusal =
+    "This build of the updater carries test firmware only: it updates virtual printers only, "
+    "and has left this printer as it was.\nTo update a real printer, build the updater with the "
+    "maker's firmware images (cmake -DPV4410S_FIRMWARE_DIR=<folder>).";
+
+// The longest the windows go without a drain during a wait.
+constexpr std::uint32_t kDrainSliceMs = 100;
+
+// One log line per cause of a failure, naming the stage; the port adds what it knows of the
+// cause (the device, the USB library's error, where to look).
+void logCause(const char* stage, const std::string& what) {
+    std::string line = std::string(stage) + ": " + what;
+    if (std::string cause = usbport::TakeFailure(); !cause.empty())
+        line += ": " + cause;
+    os::logLine(line);
+}
 
 std::string checksumText(std::uint32_t checksum) {
     char text[16];
@@ -37,31 +56,90 @@ std::string checksumText(std::uint32_t checksum) {
     return text;
 }
 
-// Sleeps `rounds` times `ms`, moving the download's progress bar after each sleep.
-void waitWithProgress(int rounds, std::uint32_t ms, ProgressWindow* progress, os::Tick start,
-                      std::uint32_t msPerPercent) {
-    for (int i = 0; i < rounds; ++i) {
-        os::sleepMs(ms);
-        updateDownloadProgress(progress, start, msPerPercent);
-    }
-}
-
 }  // namespace
 
+const char* outcomeName(Outcome outcome) {
+    switch (outcome) {
+        case Outcome::Success:
+            return "success";
+        case Outcome::NotConnected:
+            return "not-connected";
+        case Outcome::PrinterLocked:
+            return "printer-locked";
+        case Outcome::WrongModel:
+            return "wrong-model";
+        case Outcome::StandInRefused:
+            return "stand-in-refused";
+        case Outcome::NotApplicable:
+            return "not-applicable";
+        case Outcome::VersionInfoFailed:
+            return "version-information-failed";
+        case Outcome::AssemblyFailed:
+            return "assembly-failed";
+        case Outcome::TimeOut:
+            return "time-out";
+        case Outcome::TransferFailed:
+            return "transfer-failed";
+        case Outcome::ReadBackFailed:
+            return "read-back-failed";
+        case Outcome::VerifyFailed:
+            return "verification-failed";
+    }
+    return "unknown";
+}
+
 void updateDownloadProgress(ProgressWindow* progress, os::Tick start, std::uint32_t msPerPercent) {
-    if (progress == nullptr || msPerPercent == 0)
+    if (progress == nullptr)
         return;
-    const std::uint32_t percent = os::ticksSince(start, os::tickCount()) / msPerPercent;
+    const std::uint32_t percent =
+        msPerPercent == 0 ? 100 : os::ticksSince(start, os::tickCount()) / msPerPercent;
     if (percent < 100)
         progress->SetPos(static_cast<std::int32_t>(percent));
+    else
+        progress->PumpMessages();  // the bar stays put, the windows still answer
 }
 
 DownloadProcedure::DownloadProcedure(DownloadWindow& window,
-                                     const payload::FirmwareCatalogue& catalogue)
-    : window_(window), catalogue_(catalogue) {}
+                                     const payload::FirmwareCatalogue& catalogue,
+                                     bool standInImages)
+    : window_(window), catalogue_(catalogue), standInImages_(standInImages) {}
 
-void DownloadProcedure::showError(unsigned stringId) {
-    window_.MessageBox(window_.LoadString(stringId), kErrorCaption, BoxIcon::Warning);
+void DownloadProcedure::fail(Outcome outcome) {
+    report_.outcome = outcome;
+}
+
+void DownloadProcedure::showBox(const std::string& text, const std::string& caption, BoxIcon icon) {
+    report_.message = text;
+    window_.MessageBox(text, caption, icon);
+}
+
+void DownloadProcedure::showError(unsigned stringId, Outcome outcome) {
+    fail(outcome);
+    showBox(window_.LoadString(stringId), kErrorCaption, BoxIcon::Warning);
+}
+
+void DownloadProcedure::pause(std::uint32_t ms) {
+    os::trace("wait %u ms", ms);
+    while (ms > 0) {
+        const std::uint32_t slice = std::min(ms, kDrainSliceMs);
+        os::sleepMs(slice);
+        window_.PumpMessages();
+        ms -= slice;
+    }
+}
+
+// Sleeps `rounds` times `ms`, moving the download's progress bar after each sleep (or, with no
+// bar, draining the event queue).
+void DownloadProcedure::waitWithProgress(int rounds, std::uint32_t ms, ProgressWindow* progress,
+                                         os::Tick start, std::uint32_t msPerPercent) {
+    os::trace("wait %d x %u ms", rounds, ms);
+    for (int i = 0; i < rounds; ++i) {
+        os::sleepMs(ms);
+        if (progress != nullptr)
+            updateDownloadProgress(progress, start, msPerPercent);
+        else
+            window_.PumpMessages();
+    }
 }
 
 void DownloadProcedure::resetSelectionAndDisplays() {
@@ -76,22 +154,90 @@ void DownloadProcedure::resetSelectionAndDisplays() {
     window_.PushTexts();
 }
 
-void DownloadProcedure::runDownload() {
+Outcome DownloadProcedure::runDownload() {
     window_.EnableButton(kDownLoadButton, false);
     window_.EnableButton(kGetChecksumButton, false);
     resetSelectionAndDisplays();
+    report_ = {};
+    const std::string started = utcNow();
+    // No sleep, shutdown or idle action of the desktop until the printer runs again.
+    const SleepInhibition noSleep;
+    session_.emplace();
 
     // A failed initialise has told the printer nothing, so only the later stages reset it.
     if (initialisePrinter()) {
-        if (checkVersion() && catalogue_.assembleImages(window_.selection())) {
-            upgrade();
-        } else {
+        if (!checkVersion()) {
             resetPrinter();
+        } else if (!catalogue_.assembleImages(window_.selection())) {
+            fail(Outcome::AssemblyFailed);
+            logCause("assemble", "the images could not be copied or failed their check");
+            resetPrinter();
+        } else {
+            upgrade();
         }
     }
 
+    // Lets go of the printer: its kernel driver is bound again, other copies may reach it.
+    session_.reset();
+    appendHistory(record(started));
     window_.EnableButton(kDownLoadButton, true);
     window_.FocusControl(kDownLoadButton);
+    return report_.outcome;
+}
+
+DownloadRecord DownloadProcedure::record(const std::string& started) const {
+    const auto& texts = window_.texts();
+    const auto& selection = window_.selection();
+    auto versions = [](const std::string& main, const std::string& mainSum,
+                       const std::string& table, const std::string& tableSum) {
+        auto checksum = [](const std::string& text) -> std::optional<std::uint16_t> {
+            if (text.empty())
+                return std::nullopt;
+            return static_cast<std::uint16_t>(std::stoul(text, nullptr, 16));
+        };
+        return PrinterVersions{main, table, checksum(mainSum), checksum(tableSum)};
+    };
+    DownloadRecord r;
+    r.start = started;
+    r.end = utcNow();
+    r.printer = report_.printer.key();
+    r.before = versions(texts.beforeMainVersion, texts.beforeMainChecksum, texts.beforeTableVersion,
+                        texts.beforeTableChecksum);
+    r.after = versions(texts.afterMainVersion, texts.afterMainChecksum, texts.afterTableVersion,
+                       texts.afterTableChecksum);
+    if (report_.mainSent)
+        r.imagesSent.push_back(std::string("main-") + selection.mainLabelPair.version);
+    if (report_.tableSent)
+        r.imagesSent.push_back(std::string("table-") + selection.tableLabelPair.version);
+    r.outcome = outcomeName(report_.outcome);
+    r.message = report_.message;
+    return r;
+}
+
+bool DownloadProcedure::holdPrinter(const link::PrinterLink& link) {
+    usbport::DeviceIdentity printer;
+    const bool known = link.identity(printer);
+    if (standInImages_ && (!known || printer.serial.rfind(kVirtualSerialPrefix, 0) != 0)) {
+        fail(Outcome::StandInRefused);
+        logCause("initialise", "refused printer \"" + printer.serial + "\" at " + printer.portPath +
+                                   ": this build carries stand-in firmware for virtual printers");
+        return false;
+    }
+    if (!known || !session_)
+        return true;  // a port that cannot tell printers apart: nothing to bind to
+    const auto bound = session_->bind(printer);
+    if (bound == link::PrinterSession::Bind::Locked) {
+        fail(Outcome::PrinterLocked);
+        logCause("initialise", "the printer " + printer.key() +
+                                   " is in use by another copy of the updater (lock file " +
+                                   link::printerLockPath(printer) + ")");
+        return false;
+    }
+    if (bound == link::PrinterSession::Bind::Unlocked)
+        logCause("initialise", "cannot use the lock file " + link::printerLockPath(printer) +
+                                   "; other copies of the updater are not kept away");
+    report_.printer = printer;
+    return true;
 }
 
 void DownloadProcedure::upgrade() {
@@ -125,7 +271,7 @@ void DownloadProcedure::upgrade() {
         }
         window_.PushTexts();
         progress->SetPos(100);
-        os::sleepMs(500);
+        pause(500);
     }
     progress.reset();
     reportReadBack(readBackOk, mainVersion, tableVersion);
@@ -138,25 +284,53 @@ void DownloadProcedure::reportReadBack(bool readBackOk, const VersionText& mainV
                              std::strcmp(mainVersion, selection.mainLabelPair.version) != 0;
     const bool tableDiffers = selection.tableImageIndex != -1 &&
                               std::strcmp(tableVersion, selection.tableLabelPair.version) != 0;
-    if (!readBackOk || mainDiffers || tableDiffers) {
-        showError(kFailed);
+    if (!readBackOk) {
+        logCause("read back", "the printer did not come back or gave no valid version reply");
+        showError(kFailed, Outcome::ReadBackFailed);
+    } else if (mainDiffers || tableDiffers) {
+        logCause("read back", std::string("the printer runs main \"") + mainVersion +
+                                  "\", table \"" + tableVersion + "\"; sent main \"" +
+                                  selection.mainLabelPair.version + "\", table \"" +
+                                  selection.tableLabelPair.version + "\"");
+        showError(kFailed, Outcome::VerifyFailed);
     } else {
-        window_.MessageBox(kSuccessText, kSuccessCaption, BoxIcon::Information);
+        fail(Outcome::Success);
+        showBox(kSuccessText, kSuccessCaption, BoxIcon::Information);
     }
 }
 
 bool DownloadProcedure::initialisePrinter() {
     link::PrinterLink link;
-    unsigned failure = 0;
+    bool ok = false;
     if (!link.open()) {
-        failure = kNotConnected;
+        fail(Outcome::NotConnected);
+        logCause("initialise", "printer not connected");
     } else if (!link.checkModel()) {
-        failure = kIllegalPrinterType;
-    } else if (!link.sendInitialise()) {
-        failure = kFailed;
+        fail(Outcome::WrongModel);
+        logCause("initialise", "the device ID does not name the PV4410S");
+    } else if (holdPrinter(link)) {
+        ok = link.sendInitialise();
+        if (!ok) {
+            fail(Outcome::TransferFailed);
+            logCause("initialise", "the initialise command was not written");
+        }
     }
-    if (failure != 0) {
-        showError(failure);  // while the link is still open
+    if (!ok) {
+        // While the link is still open.
+        switch (report_.outcome) {
+            case Outcome::StandInRefused:
+                showBox(kStandInRefusal, kErrorCaption, BoxIcon::Warning);
+                break;
+            case Outcome::WrongModel:
+                showError(kIllegalPrinterType, report_.outcome);
+                break;
+            case Outcome::TransferFailed:
+                showError(kFailed, report_.outcome);
+                break;
+            default:
+                showError(kNotConnected, report_.outcome);
+                break;
+        }
         link.close();
         return false;
     }
@@ -166,6 +340,7 @@ bool DownloadProcedure::initialisePrinter() {
     progress->SetStep(1);
     progress->SetPos(0);
     progress->SetMessage(kPleaseWait);
+    os::trace("wait 100 x 50 ms");
     for (int i = 0; i < 100; ++i) {
         os::sleepMs(50);
         progress->StepIt();
@@ -178,7 +353,8 @@ bool DownloadProcedure::initialisePrinter() {
 bool DownloadProcedure::checkVersion() {
     link::PrinterLink link;
     if (!link.open()) {
-        showError(kNotConnectedTurnOffOn);
+        logCause("version check", "printer not connected");
+        showError(kNotConnectedTurnOffOn, Outcome::NotConnected);
         link.close();
         return false;
     }
@@ -195,6 +371,7 @@ bool DownloadProcedure::checkVersion() {
     std::uint32_t tableChecksum = 0;
     bool replied = false;
     if (link.sendVersionRequest(kVersionSelector)) {
+        os::trace("wait 50 x 100 ms");
         for (int i = 0; i < 50; ++i) {
             os::sleepMs(100);
             const std::uint32_t percent = os::ticksSince(stageStart, os::tickCount()) / 50;
@@ -205,7 +382,9 @@ bool DownloadProcedure::checkVersion() {
         replied = link.readVersionReply(mainVersion, mainChecksum, tableVersion, tableChecksum);
     }
     if (!replied) {
-        showError(kFailedVersionInformation);  // while the progress window is still up
+        logCause("version check", "no valid version reply");
+        showError(kFailedVersionInformation,
+                  Outcome::VersionInfoFailed);  // while the progress window is still up
         progress.reset();
         link.close();
         return false;
@@ -225,16 +404,19 @@ bool DownloadProcedure::checkVersion() {
     }
     window_.PushTexts();
     progress->SetPos(100);
-    os::sleepMs(500);
+    pause(500);
     progress.reset();
 
     if (!matched) {
+        fail(Outcome::NotApplicable);
+        logCause("version check", std::string("the printer's main version ") + mainVersion +
+                                      " is not in the version map");
         char text[160];
         std::snprintf(text, sizeof text,
                       "This program is not applicable on this printer.\n\nMain firm ware : %s / "
                       "%04X",
                       mainVersion, mainChecksum);
-        window_.MessageBox(text, kVersionCheckBoxCaption, BoxIcon::Information);
+        showBox(text, kVersionCheckBoxCaption, BoxIcon::Information);
     }
     link.close();
     return matched;
@@ -244,7 +426,8 @@ bool DownloadProcedure::sendImages(ProgressWindow* progress, os::Tick start,
                                    std::uint32_t msPerPercent) {
     link::PrinterLink link;
     if (!link.open()) {
-        showError(kNotConnectedTurnOffOn);
+        logCause("send", "printer not connected");
+        showError(kNotConnectedTurnOffOn, Outcome::NotConnected);
         link.close();
         return false;
     }
@@ -265,6 +448,7 @@ bool DownloadProcedure::sendImages(ProgressWindow* progress, os::Tick start,
                 ok = link::transmitImage(link, selection.mainImageData.get(),
                                          selection.mainImageSize, kMainTimeLimitMs, progress, start,
                                          msPerPercent, &outCode);
+                report_.mainSent = ok;
                 updateDownloadProgress(progress, start, msPerPercent);
             }
         }
@@ -282,11 +466,17 @@ bool DownloadProcedure::sendImages(ProgressWindow* progress, os::Tick start,
                 ok = link::transmitImage(link, selection.tableImageData.get(),
                                          selection.tableImageSize, kTableTimeLimitMs, progress,
                                          start, msPerPercent, &outCode);
+                report_.tableSent = ok;
             }
         }
     }
-    if (!ok)
-        showError(outCode == kTimeOutCode ? kTimeOutError : kFailed);
+    if (!ok) {
+        const bool timedOut = outCode == kTimeOutCode;
+        logCause("send", timedOut ? "the transmission exceeded its time limit"
+                                  : "a command or a chunk of the image was not written");
+        showError(timedOut ? kTimeOutError : kFailed,
+                  timedOut ? Outcome::TimeOut : Outcome::TransferFailed);
+    }
     link.close();
     return ok;
 }
@@ -299,7 +489,7 @@ bool DownloadProcedure::resetPrinter() {
     }
     const bool written = link.sendReset();
     link.close();
-    os::sleepMs(2000);
+    pause(2000);
     return written;
 }
 
@@ -313,7 +503,7 @@ bool DownloadProcedure::readBack(VersionText& mainVersion, std::uint32_t& mainCh
         opened = link.open();
         if (!opened) {
             link.close();
-            os::sleepMs(1000);
+            pause(1000);
             updateDownloadProgress(progress, start, msPerPercent);
         }
     }
@@ -328,6 +518,7 @@ bool DownloadProcedure::readBack(VersionText& mainVersion, std::uint32_t& mainCh
 
     bool result = false;
     if (link.sendVersionRequest(kVersionSelector)) {
+        os::trace("wait 50 x 100 ms");
         for (int i = 0; i < 50; ++i) {
             os::sleepMs(100);
             updateDownloadProgress(progress, start, msPerPercent);

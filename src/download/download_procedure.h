@@ -2,11 +2,21 @@
 // The download procedure that the main window's "DownLoad" button runs: initialise the printer,
 // read its versions, pick and assemble the images, stream them, reset the printer, wait for it to
 // return, read the versions again and tell the user the outcome. Everything runs on the window
-// thread; waits are plain sleeps followed by progress updates, which keep the windows painted.
+// thread. Waits are sleeps of at most 100 ms, each followed by a progress update or a drain of the
+// event queue, so the windows keep answering the desktop throughout.
+//
+// From the moment the printer passed the model check, the run holds it (link::PrinterSession):
+// every later stage reaches only that printer, and no other copy of the tool reaches it.
 
 #include <cstdint>
+#include <optional>
+#include <string>
 
 #include "download/download_window.h"
+#include "download/history.h"
+#include "download/sleep_inhibitor.h"
+#include "link/printer_link.h"
+#include "link/printer_session.h"
 #include "platform/os/clock.h"
 
 namespace pv::payload {
@@ -18,12 +28,48 @@ namespace pv::download {
 // A version code as the printer reports it: six characters and a terminating zero.
 using VersionText = char[7];
 
+// How a run ended.
+enum class Outcome {
+    Success,
+    NotConnected,       // no printer, or it could not be opened (the log says why)
+    PrinterLocked,      // another copy of the tool holds the printer
+    WrongModel,         // the device ID names another model
+    StandInRefused,     // a build with stand-in images met a printer that is not virtual
+    NotApplicable,      // the printer's version is not in the version map
+    VersionInfoFailed,  // the version request or reply failed
+    AssemblyFailed,     // the images could not be copied or failed their check
+    TimeOut,            // a transmission exceeded its time limit
+    TransferFailed,     // a command or a chunk of an image was not written
+    ReadBackFailed,     // the printer did not come back or did not answer
+    VerifyFailed,       // it came back with versions other than those sent
+};
+
+// A short keyword for an outcome ("success", "not-connected", ...), for logs and records.
+const char* outcomeName(Outcome outcome);
+
+// What a run did, for the front end's records.
+struct RunReport {
+    Outcome outcome = Outcome::NotConnected;
+    std::string message;              // the text of the box shown last, empty when none
+    usbport::DeviceIdentity printer;  // empty until the model check passed
+    bool mainSent = false;            // the main image went out whole
+    bool tableSent = false;           // the table image went out whole
+};
+
+// Where a build whose images are the generated stand-ins may send them: only to a printer whose
+// serial number says it is virtual.
+inline constexpr char kVirtualSerialPrefix[] = "VIRTUAL-";
+
 class DownloadProcedure {
   public:
-    DownloadProcedure(DownloadWindow& window, const payload::FirmwareCatalogue& catalogue);
+    // `standInImages`: the catalogue's images are stand-ins, which must never reach a real
+    // printer (the embedded images say whether they are).
+    DownloadProcedure(DownloadWindow& window, const payload::FirmwareCatalogue& catalogue,
+                      bool standInImages);
 
     // The whole run, from disabling the buttons to enabling and focusing "DownLoad" again.
-    void runDownload();
+    Outcome runDownload();
+    const RunReport& report() const { return report_; }
 
     // The stages. Each makes its own printer link and closes it before it returns.
     bool initialisePrinter();
@@ -36,18 +82,32 @@ class DownloadProcedure {
 
   private:
     void resetSelectionAndDisplays();
+    // What this run did, as a line of the download history.
+    DownloadRecord record(const std::string& started) const;
     // From the "Upgrade" progress window to the final message: send, reset, read back, compare.
     void upgrade();
     void reportReadBack(bool readBackOk, const VersionText& mainVersion,
                         const VersionText& tableVersion);
-    void showError(unsigned stringId);
+    // After the model check: refuses a real printer to stand-in images, then binds the run to
+    // the printer and takes its lock. False (with the outcome set) when the run must stop.
+    bool holdPrinter(const link::PrinterLink& link);
+    void fail(Outcome outcome);
+    void showError(unsigned stringId, Outcome outcome);
+    void showBox(const std::string& text, const std::string& caption, BoxIcon icon);
+    // Sleeps `ms` in slices of at most 100 ms, draining the event queue after each.
+    void pause(std::uint32_t ms);
+    void waitWithProgress(int rounds, std::uint32_t ms, ProgressWindow* progress, os::Tick start,
+                          std::uint32_t msPerPercent);
 
     DownloadWindow& window_;
     const payload::FirmwareCatalogue& catalogue_;
+    const bool standInImages_;
+    std::optional<link::PrinterSession> session_;
+    RunReport report_;
 };
 
 // Moves the download's progress bar to the percentage of the time scale that has passed since
-// `start`; from 100 on it leaves the bar alone.
+// `start`; from 100 on it leaves the bar alone and only drains the event queue.
 void updateDownloadProgress(ProgressWindow* progress, os::Tick start, std::uint32_t msPerPercent);
 
 }  // namespace pv::download

@@ -53,7 +53,6 @@ class ProgressWindow : public link::TransmitProgress {
     virtual void SetStep(std::int32_t step) = 0;
     virtual void StepIt() = 0;
     virtual void SetMessage(std::string_view text) = 0;
-    virtual void PumpMessages() = 0;
 };
 
 enum class BoxIcon { Warning, Information };
@@ -77,6 +76,9 @@ class DownloadWindow {
     virtual std::string LoadString(unsigned id) = 0;
     // Constructs a progress window captioned with string `titleId` and creates it.
     virtual std::unique_ptr<ProgressWindow> CreateProgress(unsigned titleId) = 0;
+    // Drains the window thread's event queue, with or without a progress window, so that the
+    // windows keep answering the desktop. A run calls it at least every 200 ms of every wait.
+    virtual void PumpMessages() = 0;
 };
 
 }  // namespace pv::download

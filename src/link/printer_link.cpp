@@ -6,6 +6,7 @@
 
 #include "link/usb_identity.h"
 #include "platform/os/clock.h"
+#include "platform/os/log.h"
 #include "platform/usbport/usbport.h"
 
 namespace pv::link {
@@ -59,8 +60,10 @@ bool PrinterLink::open() {
     controlHandle_ = usbport::UsbOpenCont(0, 0);
     bulkOutHandle_ = usbport::UsbOpenBulk("PIPE00", 0);
     bulkInHandle_ = usbport::UsbOpenBulk("PIPE01", 0);
-    return controlHandle_ != os::kNoHandle && bulkOutHandle_ != os::kNoHandle &&
-           bulkInHandle_ != os::kNoHandle;
+    const bool opened = controlHandle_ != os::kNoHandle && bulkOutHandle_ != os::kNoHandle &&
+                        bulkInHandle_ != os::kNoHandle;
+    os::trace("link open: %s", opened ? "opened" : "not opened");
+    return opened;
 }
 
 bool PrinterLink::close() {
@@ -96,6 +99,10 @@ bool PrinterLink::checkModel() {
     return false;
 }
 
+bool PrinterLink::identity(usbport::DeviceIdentity& printer) const {
+    return controlHandle_ != os::kNoHandle && usbport::UsbGetIdentity(controlHandle_, printer);
+}
+
 bool PrinterLink::sendInitialise() {
     return sendCommand('f', 'g', 0x00);
 }
@@ -123,7 +130,16 @@ bool PrinterLink::setReadBackMode(int mode) {
 bool PrinterLink::readVersionReply(char (&mainVersion)[7], std::uint32_t& mainChecksum,
                                    char (&tableVersion)[7], std::uint32_t& tableChecksum) {
     std::array<std::uint8_t, kVersionReplySize> reply{};
-    if (read(reply.data(), kVersionReplySize) < kVersionReplySize)
+    const std::uint32_t got = read(reply.data(), kVersionReplySize);
+    os::trace(
+        "version reply: %u of %u bytes, header %02x %02x %02x, main \"%.6s\" %02x%02x, "
+        "table \"%.6s\" %02x%02x",
+        got, kVersionReplySize, reply[0], reply[1], reply[2],
+        reinterpret_cast<const char*>(reply.data() + kMainVersionOffset),
+        reply[kMainChecksumOffset], reply[kMainChecksumOffset + 1],
+        reinterpret_cast<const char*>(reply.data() + kTableVersionOffset),
+        reply[kTableChecksumOffset], reply[kTableChecksumOffset + 1]);
+    if (got < kVersionReplySize)
         return false;
     if (!std::equal(kReplyHeader.begin(), kReplyHeader.end(), reply.begin())) {
         mainVersion[0] = '\0';
@@ -141,7 +157,9 @@ bool PrinterLink::readVersionReply(char (&mainVersion)[7], std::uint32_t& mainCh
 
 bool PrinterLink::sendCommand(std::uint8_t letter, std::uint8_t first, std::uint8_t second) {
     const std::array<std::uint8_t, kCommandSize> command = {kEsc, letter, first, second};
-    return write(command.data(), kCommandSize) == kCommandSize;
+    const bool sent = write(command.data(), kCommandSize) == kCommandSize;
+    os::trace("command ESC %c %02x %02x: %s", letter, first, second, sent ? "sent" : "not sent");
+    return sent;
 }
 
 bool PrinterLink::sendAreaCommand(std::uint8_t action, std::uint16_t area) {

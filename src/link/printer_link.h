@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "platform/os/handles.h"
+#include "platform/usbport/usbport.h"
 
 namespace pv::link {
 
@@ -61,6 +62,9 @@ class PrinterLink {
     // checksums. True only for a complete, well-formed reply.
     bool readVersionReply(char (&mainVersion)[7], std::uint32_t& mainChecksum,
                           char (&tableVersion)[7], std::uint32_t& tableChecksum);
+
+    // The serial number and port path of the printer the open link reaches; false when unknown.
+    bool identity(usbport::DeviceIdentity& printer) const;
 
     os::Handle bulkOutHandle() const { return bulkOutHandle_; }
     os::Handle bulkInHandle() const { return bulkInHandle_; }

@@ -3,12 +3,15 @@
 #include <array>
 #include <cstring>
 
+#include "platform/os/log.h"
+
 namespace pv::link {
 namespace {
 
 constexpr std::uint32_t kFullScale = 100;
 
 bool finish(std::int32_t* outCode, std::int32_t code) {
+    os::trace("image stream ends with code %d", static_cast<int>(code));
     if (outCode != nullptr)
         *outCode = code;
     return code == kTransmitOk;
@@ -19,8 +22,11 @@ void reportProgress(TransmitProgress* progress, os::Tick progressStart,
     if (progress == nullptr)
         return;
     const std::uint32_t percent = os::ticksSince(progressStart, os::tickCount()) / msPerPercent;
+    // Past the end of the scale the bar stays put, but the windows still answer.
     if (percent < kFullScale)
         progress->SetPos(static_cast<std::int32_t>(percent));
+    else
+        progress->PumpMessages();
 }
 
 }  // namespace

@@ -39,6 +39,7 @@ class DownloadWindowAdapter final : public download::DownloadWindow {
     std::unique_ptr<download::ProgressWindow> CreateProgress(unsigned titleId) override {
         return window_.CreateProgress(titleId);
     }
+    void PumpMessages() override { dlg::PumpMessages(); }
 
   private:
     UpdateDialog& window_;
@@ -109,13 +110,17 @@ std::unique_ptr<ProgressDialog> UpdateDialog::CreateProgress(unsigned titleId) {
 }
 
 void UpdateDialog::OnCommand(int id) {
+    if (runUnderWay_)
+        return;
     if (id == kDownLoadButton)
-        OnDownLoad();
+        RunDownLoad();
     else
         dlg::Dialog::OnCommand(id);
 }
 
 void UpdateDialog::OnSysCommand(unsigned id) {
+    if (runUnderWay_)
+        return;
     if ((id & 0xFFF0u) == kAboutCommand) {
         AboutDialog about(this);
         about.DoModal();
@@ -124,10 +129,21 @@ void UpdateDialog::OnSysCommand(unsigned id) {
     dlg::Dialog::OnSysCommand(id);
 }
 
+void UpdateDialog::RunDownLoad() {
+    runUnderWay_ = true;
+    OnDownLoad();
+    // Keys and clicks that came in while nothing handled events (a blocking transfer, a sleep)
+    // are still queued; delivered now they would find "DownLoad" enabled again.
+    dlg::DiscardPendingInput();
+    runUnderWay_ = false;
+}
+
 void UpdateDialog::OnDownLoad() {
     static const payload::FirmwareCatalogue embedded;
     DownloadWindowAdapter adapter(*this);
-    download::DownloadProcedure(adapter, catalogue_ ? *catalogue_ : embedded).runDownload();
+    download::DownloadProcedure(adapter, catalogue_ ? *catalogue_ : embedded,
+                                payload::kStandInImages)
+        .runDownload();
 }
 
 }  // namespace pv::ui

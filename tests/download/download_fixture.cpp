@@ -1,10 +1,27 @@
 #include "download_fixture.h"
 
+#include <algorithm>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
 namespace pv::download::testing {
 namespace {
 
 constexpr std::uint16_t kProductIds[] = {0x0512};
 constexpr std::uint16_t kVendorId = 0x7A3C;
+
+// Printer lock files and download history of this test process only, so that test processes
+// running side by side do not hold each other's virtual printers, and the user's history is
+// left alone.
+void privateStateFolder() {
+    static const std::string folder = [] {
+        std::string pattern = "/tmp/pv4410s-test-state-XXXXXX";
+        return mkdtemp(pattern.data()) != nullptr ? pattern : std::string("/tmp");
+    }();
+    setenv("PV4410S_LOCK_DIR", folder.c_str(), 1);
+    setenv("XDG_STATE_HOME", folder.c_str(), 1);
+}
 
 }  // namespace
 
@@ -26,6 +43,7 @@ const payload::FirmwareCatalogue& DownloadOnPrinter::embedded() {
 
 void DownloadOnPrinter::SetUp() {
     VirtualPrinterTest::SetUp();
+    privateStateFolder();
     link::setUsbIdentity(kProductIds, 1, kVendorId);
 }
 
@@ -36,7 +54,14 @@ void DownloadOnPrinter::TearDown() {
 
 void DownloadOnPrinter::run(const vprinter::Options& options) {
     startPrinter(options);
-    DownloadProcedure(window, *catalogue).runDownload();
+    // The program sleeps on this thread; the printer takes its time on the USB worker's.
+    printer().clock().onAdvance([this, last = printer().clock().nowMs(),
+                                 self = std::this_thread::get_id()](std::uint64_t now) mutable {
+        if (std::this_thread::get_id() != self)
+            transferTime.emplace_back(now, now - last);
+        last = now;
+    });
+    outcome = DownloadProcedure(window, *catalogue, standInImages).runDownload();
 }
 
 Names DownloadOnPrinter::commands() {
@@ -56,6 +81,24 @@ void DownloadOnPrinter::expectOneBox(const std::string& caption, const std::stri
     EXPECT_EQ(window.boxes[0].caption, caption);
     EXPECT_EQ(window.boxes[0].text, text);
     EXPECT_EQ(window.boxes[0].icon, icon);
+}
+
+std::uint64_t DownloadOnPrinter::longestUndrained() {
+    if (window.eventTimes.empty())
+        return 0;
+    std::vector<std::uint64_t> marks(window.drainTimes.begin(), window.drainTimes.end());
+    marks.push_back(window.eventTimes.front());
+    marks.push_back(window.eventTimes.back());
+    std::sort(marks.begin(), marks.end());
+    std::uint64_t longest = 0;
+    for (std::size_t i = 1; i < marks.size(); ++i) {
+        std::uint64_t gap = marks[i] - marks[i - 1];
+        for (const auto& [at, taken] : transferTime)
+            if (at > marks[i - 1] && at <= marks[i])
+                gap -= std::min(gap, taken);
+        longest = std::max(longest, gap);
+    }
+    return longest;
 }
 
 void DownloadOnPrinter::expectCleanEnd() {

@@ -13,6 +13,7 @@
 #include "download/download_procedure.h"
 #include "link/usb_identity.h"
 #include "payload/catalogue.h"
+#include "payload/embedded_images.h"
 #include "recording_window.h"
 #include "support/virtual_printer.h"
 
@@ -59,10 +60,18 @@ class DownloadOnPrinter : public pvtest::VirtualPrinterTest {
     // What every run ends with: no image held, no progress window left, "DownLoad" enabled and
     // focused as the last thing done, "Get\nChecksum" disabled from the start and never enabled.
     void expectCleanEnd();
+    // The longest stretch of the run, in virtual ms, in which the event queue was not drained,
+    // leaving out the time the printer itself took to accept a transfer.
+    std::uint64_t longestUndrained();
 
     RecordingWindow window;
     // The catalogue the run picks from; the embedded images unless a test replaces it.
     const payload::FirmwareCatalogue* catalogue = &embedded();
+    // Whether the run treats its images as stand-ins, which only virtual printers may receive.
+    bool standInImages = payload::kStandInImages;
+    Outcome outcome = Outcome::NotConnected;
+    // Virtual time the printer took inside USB transfers: (clock after, ms taken).
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> transferTime;
 
     static const payload::FirmwareCatalogue& embedded();
 };

@@ -15,10 +15,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <set>
 #include <sstream>
 
+#include "download/history.h"
+#include "download/sleep_inhibitor.h"
 #include "download_fixture.h"
+#include "platform/os/file_lock.h"
+#include "platform/os/log.h"
 #include "refusing_port.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -72,6 +77,12 @@ constexpr Ms mainStreamMs(Ms bytesPerSecond) {
     return kMainStreamBytes * 1000 / bytesPerSecond;
 }
 
+// The longest the windows may go without a drain, outside the printer's own transfer time.
+constexpr Ms kLongestUndrained = 250;
+Ms longestUndrainedOfAllRows = 0;
+// The serial number of the virtual printer of every row.
+const char* const kVirtualSerial = "VIRTUAL-0001";
+
 // Real time any row may take: stalled transfers end by the port's quick time-outs below.
 constexpr auto kRealTimeLimit = std::chrono::seconds(10);
 // Short enough that a stalled transfer costs little real time, long enough for any real one.
@@ -89,6 +100,7 @@ enum class Message {
     FailedVersion = 1013,
     NotConnectedTurnOffOn = 1014,
     TimeOut = 1015,
+    StandInOnly = 2,  // the "Error" box of a stand-in build that met a printer not virtual
 };
 
 // The image source the catalogue assembles from.
@@ -101,6 +113,9 @@ struct Row {
     std::vector<std::string> faults = {};  // the printer's
     std::set<int> refusedOpens = {};       // control-channel opens the port refuses, from 1
     Images images = Images::Embedded;
+    const char* logs = "";           // what the log line of the cause names
+    bool standInImages = true;       // the build carries stand-in images
+    bool lockedElsewhere = false;    // another copy of the tool holds the printer's lock
     const char* printer = "301B10";  // the main version the printer runs
     Message message = Message::Failed;
     Names commands = {};
@@ -135,13 +150,16 @@ const Names kNotRestarted = append(kAsked, {"erase p", "transfer p", "erase t", 
 const Row kRows[] = {
     // Initialise: nothing was asked of the printer yet, so it is not reset.
     {.stage = Stage::Initialise, .name = "Absent", .what = "no printer on the bus",
-     .faults = {"absent"}, .message = Message::NotConnected},
+     .faults = {"absent"}, .logs = "no 7a3c:0512 device is attached",
+     .message = Message::NotConnected},
     {.stage = Stage::Initialise, .name = "LinkDoesNotOpen", .what = "link does not open",
      .refusedOpens = {1}, .message = Message::NotConnected},
     {.stage = Stage::Initialise, .name = "NoBulkInPipe", .what = "printer without a bulk IN pipe",
-     .faults = {"no-bulk-in"}, .message = Message::NotConnected},
+     .faults = {"no-bulk-in"}, .logs = "has no bulk IN endpoint",
+     .message = Message::NotConnected},
     {.stage = Stage::Initialise, .name = "DeviceIdWithoutModel", 
      .what = "wrong model: no model entry", .faults = {"id-no-model"},
+     .logs = "the device ID does not name the PV4410S",
      .message = Message::IllegalType},
     {.stage = Stage::Initialise, .name = "ModelInLowerCase", .what = "wrong model: lower case",
      .faults = {"id-model-case"}, .message = Message::IllegalType},
@@ -153,6 +171,9 @@ const Row kRows[] = {
      .faults = {"refuse=initialise"}},
     {.stage = Stage::Initialise, .name = "InitialiseWriteStalled",
      .what = "initialise write stalls", .faults = {"stall-write=1"}},
+    {.stage = Stage::Initialise, .name = "LockedByAnotherCopy",
+     .what = "another copy of the updater holds the printer", .lockedElsewhere = true,
+     .message = Message::NotConnected},
 
     // Version check: a failed reply shows its message while the stage's progress window is up.
     {.stage = Stage::VersionCheck, .name = "VersionCheckLinkDoesNotOpen",
@@ -172,10 +193,12 @@ const Row kRows[] = {
      .faults = {"bad-header"}, .message = Message::FailedVersion, .commands = kAskedThenReset,
      .virtualMs = kInitialised + kVersionReply + kReset},
     {.stage = Stage::VersionCheck, .name = "ReplyNeverComes", .what = "reply never comes",
-     .faults = {"stall-read"}, .message = Message::FailedVersion, .commands = kAskedThenReset,
+     .faults = {"stall-read"}, .logs = "(LIBUSB_ERROR_TIMEOUT)", .message = Message::FailedVersion,
+     .commands = kAskedThenReset,
      .virtualMs = kInitialised + kVersionReply + kReset},
     {.stage = Stage::VersionCheck, .name = "UnknownVersion", .what = "version not in the map",
-     .printer = "999A10", .message = Message::NotApplicable, .commands = kAskedThenReset,
+     .logs = "999A10 is not in the version map", .printer = "999A10",
+     .message = Message::NotApplicable, .commands = kAskedThenReset,
      .virtualMs = kVersionKnown + kReset},
 
     // Assembly: nothing is shown and nothing is sent.
@@ -204,15 +227,18 @@ const Row kRows[] = {
      .faults = {"short-write=118"}, .commands = kMainSentThenReset,
      .virtualMs = kMainSent + kReset},
     {.stage = Stage::SendMain, .name = "MainChunkRefused", .what = "chunk refused by a pipe stall",
-     .faults = {"fail-write=6"}, .commands = kMainSentThenReset, .virtualMs = kMainSent + kReset},
+     .faults = {"fail-write=6"}, .logs = "(LIBUSB_ERROR_PIPE); halt cleared",
+     .commands = kMainSentThenReset, .virtualMs = kMainSent + kReset},
     {.stage = Stage::SendMain, .name = "MainChunkStalls", .what = "chunk write stalls",
-     .faults = {"stall-write=5"}, .commands = kMainSentThenReset, .virtualMs = kMainSent + kReset},
+     .faults = {"stall-write=5"}, .logs = "(LIBUSB_ERROR_TIMEOUT)",
+     .commands = kMainSentThenReset, .virtualMs = kMainSent + kReset},
     {.stage = Stage::SendMain, .name = "MainImageTimesOut", .what = "time-out: 9,000 bytes/s",
      .faults = {"throttle=9000"}, .message = Message::TimeOut, .commands = kMainSentThenReset,
      .virtualMs = kMainSent + kMainTimeLimit + kReset},
     // Gone for good: the reset stage finds no printer and sends nothing.
     {.stage = Stage::SendMain, .name = "UnpluggedMidStream", .what = "disconnect mid-stream",
-     .faults = {"disconnect-at=59"}, .commands = append(kAsked, {"erase p", "transfer p"}),
+     .faults = {"disconnect-at=59"}, .logs = "(LIBUSB_ERROR_NO_DEVICE)",
+     .commands = append(kAsked, {"erase p", "transfer p"}),
      .virtualMs = kMainSent},
     // Bulk OUT write 123 is the table's erase, 124 its transfer (4 commands, 118 writes before).
     {.stage = Stage::SendTable, .name = "TableEraseRefused", .what = "erase not written",
@@ -240,7 +266,8 @@ const Row kRows[] = {
 
     // Read back.
     {.stage = Stage::ReadBack, .name = "NeverReturns", .what = "printer never returns",
-     .faults = {"no-return"}, .commands = kBothSentThenReset,
+     .faults = {"no-return"}, .logs = "VIRTUAL-0001 is not attached",
+     .commands = kBothSentThenReset,
      .virtualMs = kTableSent + kReset + kRestart + kReopening},
     {.stage = Stage::ReadBack, .name = "ReadBackModeRefused", .what = "read-back mode refused",
      .faults = {"refuse=readback-on"}, .commands = kBothSentThenReset, .virtualMs = kReadBackMode},
@@ -251,6 +278,7 @@ const Row kRows[] = {
     // Back with versions other than those sent: shown, and reported as a failure.
     {.stage = Stage::ReadBack, .name = "ReturnsWithAnotherMainVersion",
      .what = "returns with another main version", .faults = {"return-version=301F12"},
+     .logs = "the printer runs main \"301F12\"",
      .commands = kMainAndTableCommands, .virtualMs = kReadBack,
      .afterMain = "301F12", .afterTable = "705B11"},
     {.stage = Stage::ReadBack, .name = "ReturnsWithTheOldMainVersion",
@@ -306,6 +334,11 @@ std::string errorText(Message message) {
             return "Printer is not connected." + turnOffAndOn;
         case Message::TimeOut:
             return "Failed! Time out Error!" + turnOffAndOn;
+        case Message::StandInOnly:
+            return "This build of the updater carries test firmware only: it updates virtual "
+                   "printers only, and has left this printer as it was.\nTo update a real "
+                   "printer, build the updater with the maker's firmware images (cmake "
+                   "-DPV4410S_FIRMWARE_DIR=<folder>).";
         case Message::None:
         case Message::NotApplicable:
             break;
@@ -375,6 +408,23 @@ std::uint64_t embeddedImagesHash() {
     return hash;
 }
 
+// Counts the printer's commands when the run takes and lets go of its sleep inhibitor.
+class WatchingInhibitor final : public SleepInhibitor {
+  public:
+    explicit WatchingInhibitor(std::function<std::size_t()> commands)
+        : commands_(std::move(commands)) {}
+    bool acquire() override {
+        atAcquire.push_back(commands_());
+        return true;
+    }
+    void release() override { atRelease.push_back(commands_()); }
+
+    std::vector<std::size_t> atAcquire, atRelease;
+
+  private:
+    std::function<std::size_t()> commands_;
+};
+
 class FaultMatrixRow : public DownloadOnPrinter, public ::testing::WithParamInterface<Row> {
   protected:
     // Runs the row's download on a port that refuses the row's opens (stalls end quickly).
@@ -389,6 +439,12 @@ class FaultMatrixRow : public DownloadOnPrinter, public ::testing::WithParamInte
             catalogue = &noMemory;
         RefusingPort port(row.refusedOpens, stalls(row) ? kQuickTimeouts : usbport::Timeouts{});
         usbport::ScopedPort installed(port);
+        standInImages = row.standInImages;
+        os::FileLock otherCopy;
+        if (row.lockedElsewhere) {
+            ASSERT_EQ(otherCopy.acquire(link::printerLockPath({kVirtualSerial, ""})),
+                      os::FileLock::Result::Taken);
+        }
         run(printerOptions(row.printer, row.faults));
         catalogue = &embedded();
     }
@@ -439,6 +495,12 @@ class FaultMatrixRow : public DownloadOnPrinter, public ::testing::WithParamInte
 
     void expectTimes(const Row& row, std::chrono::steady_clock::duration real) {
         ASSERT_FALSE(window.eventTimes.empty());
+        const Ms undrained = longestUndrained();
+        longestUndrainedOfAllRows = std::max(longestUndrainedOfAllRows, undrained);
+        std::printf("longest stretch without a drain: %llu ms (all rows so far: %llu ms)\n",
+                    static_cast<unsigned long long>(undrained),
+                    static_cast<unsigned long long>(longestUndrainedOfAllRows));
+        EXPECT_LE(undrained, kLongestUndrained) << "virtual ms without a drain of the windows";
         const Ms virtualMs = window.eventTimes.back() - window.eventTimes.front();
         EXPECT_GE(virtualMs, row.virtualMs) << "virtual ms from the press to the end";
         EXPECT_LE(virtualMs, row.virtualMs + row.virtualMs / 100)
@@ -450,9 +512,27 @@ class FaultMatrixRow : public DownloadOnPrinter, public ::testing::WithParamInte
 TEST_P(FaultMatrixRow, EndsAsTheRowSays) {
     const Row& row = GetParam();
     static const std::uint64_t imagesBefore = embeddedImagesHash();
+    const std::size_t historyBefore = readHistory().size();
+    WatchingInhibitor inhibitor([this] { return commands().size(); });
+    installSleepInhibitor(&inhibitor);
     const auto started = std::chrono::steady_clock::now();
+    const os::CapturedLog log;
     runRow(row);
     const auto real = std::chrono::steady_clock::now() - started;
+    installSleepInhibitor(nullptr);
+    if (*row.logs != '\0') {
+        EXPECT_TRUE(log.contains(row.logs)) << "no log line names " << row.logs;
+    }
+
+    // The desktop may not sleep from before the first command to after the last.
+    EXPECT_EQ(inhibitor.atAcquire, std::vector<std::size_t>{0});
+    EXPECT_EQ(inhibitor.atRelease, std::vector<std::size_t>{row.commands.size()});
+    // One well-formed line of history per run, with its outcome.
+    const auto history = readHistory();
+    ASSERT_EQ(history.size(), historyBefore + 1);
+    EXPECT_TRUE(history.back().find(std::string("\"outcome\":\"") + outcomeName(outcome)) !=
+                std::string::npos)
+        << history.back();
 
     expectMessage(row);
     expectPrinterSaw(row);
@@ -497,6 +577,10 @@ std::string faultCell(const Row& row) {
         how = "one byte of the table image changed";
     if (row.images == Images::NoMemory)
         how = "image buffers cannot be allocated";
+    if (row.lockedElsewhere)
+        how = "the printer's lock file is held";
+    if (!row.standInImages)
+        how += ", a build with the maker's images";
     if (how.empty())
         how = std::string("printer runs ") + row.printer;
     return std::string(row.what) + " (" + how + ")";
@@ -508,6 +592,8 @@ std::string messageCell(Message message) {
             return "none";
         case Message::NotApplicable:
             return "\"Version Check\"";
+        case Message::StandInOnly:
+            return "\"Error\": test firmware only";
         default:
             return "\"Error\" " + std::to_string(static_cast<int>(message));
     }
@@ -550,21 +636,28 @@ std::string matrixDocument() {
            "transfer ends by the port's time-out, 500 ms here instead of the program's 5 s to "
            "10 s: the only real time a row waits);\n"
            "- the embedded images unchanged (a hash of all five before and after);\n"
+           "- a log line naming the cause where the column says so;\n"
+           "- the desktop's sleep inhibitor taken before the first command and let go after the "
+           "last, and one well-formed line added to the download history, with the outcome;\n"
+           "- the windows drained at least every 250 ms of virtual time, leaving out the time the "
+           "printer itself takes to accept a transfer (the test prints the longest stretch);\n"
            "- in the `asan` preset, no leak: LeakSanitizer checks after every row, with no "
            "suppressions.\n\n";
-    doc << "| Stage | Fault | Message shown | Reset sent | Commands the printer saw | "
-           "Virtual time |\n"
-           "|---|---|---|---|---|---|\n";
+    doc << "| Stage | Fault | Message shown | The log line names | Reset sent | "
+           "Commands the printer saw | Virtual time |\n"
+           "|---|---|---|---|---|---|---|\n";
     for (const Row& row : kRows) {
         doc << "| " << stageText(row.stage) << " | " << faultCell(row) << " | "
-            << messageCell(row.message) << " | " << (resets(row) ? "yes" : "no") << " | "
+            << messageCell(row.message) << " | "
+            << (*row.logs != '\0' ? "`" + escaped(row.logs) + "`" : std::string("-")) << " | "
+            << (resets(row) ? "yes" : "no") << " | "
             << (row.commands.empty() ? "none" : join(row.commands, ", ")) << " | "
             << seconds(row.virtualMs) << " |\n";
     }
     doc << "\n" << std::size(kRows) << " rows.\n\n## Messages\n\n| Message | Text |\n|---|---|\n";
     for (Message message :
          {Message::NotConnected, Message::Failed, Message::IllegalType, Message::FailedVersion,
-          Message::NotConnectedTurnOffOn, Message::TimeOut})
+          Message::NotConnectedTurnOffOn, Message::TimeOut, Message::StandInOnly})
         doc << "| " << messageCell(message) << " | " << escaped(errorText(message)) << " |\n";
     doc << "| " << messageCell(Message::NotApplicable) << " | " << escaped(kNotApplicable)
         << ", with the reported main version and checksum |\n";

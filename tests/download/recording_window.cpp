@@ -7,8 +7,9 @@ namespace {
 
 class RecordingProgress : public ProgressWindow {
   public:
-    RecordingProgress(std::shared_ptr<RecordedProgress> record, payload::ImageSelection& selection)
-        : record_(std::move(record)), selection_(selection) {}
+    RecordingProgress(std::shared_ptr<RecordedProgress> record, payload::ImageSelection& selection,
+                      std::vector<os::Tick>& drains)
+        : record_(std::move(record)), selection_(selection), drains_(drains) {}
     RecordingProgress(const RecordingProgress&) = delete;
     RecordingProgress& operator=(const RecordingProgress&) = delete;
     ~RecordingProgress() override {
@@ -17,6 +18,7 @@ class RecordingProgress : public ProgressWindow {
     }
 
     void SetPos(std::int32_t position) override {
+        drains_.push_back(os::tickCount());  // a bar update drains the queue first
         position_ = position;
         reached(position);
     }
@@ -26,11 +28,15 @@ class RecordingProgress : public ProgressWindow {
     }
     void SetStep(std::int32_t step) override { record_->step = step; }
     void StepIt() override {
+        drains_.push_back(os::tickCount());
         position_ += record_->step;
         reached(position_);
     }
     void SetMessage(std::string_view text) override { record_->messages.emplace_back(text); }
-    void PumpMessages() override { ++record_->pumps; }
+    void PumpMessages() override {
+        drains_.push_back(os::tickCount());
+        ++record_->pumps;
+    }
 
   private:
     void reached(std::int32_t position) {
@@ -41,6 +47,7 @@ class RecordingProgress : public ProgressWindow {
 
     std::shared_ptr<RecordedProgress> record_;
     payload::ImageSelection& selection_;
+    std::vector<os::Tick>& drains_;
     std::int32_t position_ = 0;
 };
 
@@ -72,7 +79,7 @@ std::unique_ptr<ProgressWindow> RecordingWindow::CreateProgress(unsigned titleId
     record->createdAt = os::tickCount();
     progressWindows.push_back(record);
     this->record("progress " + std::to_string(titleId));
-    return std::make_unique<RecordingProgress>(record, selection_);
+    return std::make_unique<RecordingProgress>(record, selection_, drainTimes);
 }
 
 int RecordingWindow::openProgressWindows() const {

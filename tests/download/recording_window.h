@@ -59,6 +59,7 @@ class RecordingWindow : public DownloadWindow {
     }
     std::string LoadString(unsigned id) override;
     std::unique_ptr<ProgressWindow> CreateProgress(unsigned titleId) override;
+    void PumpMessages() override { drainTimes.push_back(os::tickCount()); }
 
     int openProgressWindows() const;
     void record(std::string event) {
@@ -76,6 +77,7 @@ class RecordingWindow : public DownloadWindow {
     std::vector<std::string> events;   // "disable 1000", "progress 1001", "box Error", ...
     std::vector<os::Tick> eventTimes;  // when each event happened
     std::vector<std::shared_ptr<RecordedProgress>> progressWindows;
+    std::vector<os::Tick> drainTimes;  // every drain of the event queue, by window or progress
 };
 
 }  // namespace pv::download::testing

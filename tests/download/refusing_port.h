@@ -32,6 +32,12 @@ class RefusingPort final : public usbport::Port {
         return port_.UsbDeviceIoControl(control, requestCode, input, inputSize, output, outputSize,
                                         bytesReturned);
     }
+    void SelectDevice(const usbport::DeviceIdentity* only) override { port_.SelectDevice(only); }
+    bool UsbGetIdentity(os::Handle control, usbport::DeviceIdentity& identity) override {
+        return port_.UsbGetIdentity(control, identity);
+    }
+    void KeepDriversDetached(bool keep) override { port_.KeepDriversDetached(keep); }
+    std::string TakeFailure() override { return port_.TakeFailure(); }
 
   private:
     std::set<int> refused_;

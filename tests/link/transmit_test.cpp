@@ -20,7 +20,9 @@ constexpr std::uint64_t kClockStart = 1000;
 
 struct RecordingProgress : TransmitProgress {
     void SetPos(std::int32_t position) override { positions.push_back(position); }
+    void PumpMessages() override { ++pumps; }
     std::vector<std::int32_t> positions;
+    int pumps = 0;
 };
 
 Bytes image(std::uint32_t length) {
@@ -179,11 +181,13 @@ TEST_F(TransmitTest, ProgressIsThePercentOfTheDownloadScaleBelow100) {
     progressStart = static_cast<os::Tick>(kClockStart - 250);
     EXPECT_TRUE(send(image(2 * 4096 + 1)));
     EXPECT_EQ(progress.positions, (std::vector<std::int32_t>{3, 4, 5}));
+    EXPECT_EQ(progress.pumps, 0);
 
     progress.positions.clear();
     progressStart = static_cast<os::Tick>(clock.nowMs() - 9850);
     EXPECT_TRUE(send(image(3 * 4096)));
     EXPECT_EQ(progress.positions, (std::vector<std::int32_t>{99}));  // 100 and 101 left out
+    EXPECT_EQ(progress.pumps, 2);  // but the windows still answer at 100 and 101
 }
 
 TEST_F(TransmitTest, OptionalOutputsMayBeLeftOut) {

@@ -1,9 +1,18 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <memory>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "platform/os/clock.h"
 #include "platform/os/handles.h"
+#include "platform/os/log.h"
 
 namespace {
 
@@ -54,6 +63,68 @@ TEST(Handles, TransfersReportTheTransportCountAndCloseMayFail) {
     EXPECT_EQ(os::writeFile(h, buffer, 8), 0u);
     EXPECT_EQ(os::readFile(os::kNoHandle, buffer, 8), 0u);
     EXPECT_FALSE(os::closeHandle(h));
+}
+
+// Lines from several threads reach standard error whole, one per call, with the program's name.
+TEST(Log, WholePrefixedLinesOnStandardErrorFromManyThreads) {
+    const std::string path = ::testing::TempDir() + "log-test-stderr.txt";
+    std::FILE* file = std::fopen(path.c_str(), "w+");
+    ASSERT_NE(file, nullptr);
+    const int saved = ::dup(STDERR_FILENO);
+    ::dup2(::fileno(file), STDERR_FILENO);
+    std::vector<std::thread> threads;
+    threads.reserve(4);
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([t] {
+            for (int i = 0; i < 200; ++i)
+                os::log("thread %d line %d %s", t, i, std::string(300, 'x').c_str());
+        });
+    for (auto& thread : threads)
+        thread.join();
+    os::logLine(std::string(2 * os::kMaxLogLine, 'y'));
+    ::dup2(saved, STDERR_FILENO);
+    ::close(saved);
+    std::fclose(file);
+
+    std::ifstream in(path);
+    std::string line;
+    int count = 0;
+    while (std::getline(in, line) && line[line.size() - 1] == 'x') {
+        ++count;
+        EXPECT_EQ(line.rfind("pv4410s-updater: thread ", 0), 0u) << line;
+        EXPECT_EQ(line.find(std::string(300, 'x')), line.size() - 300) << line;
+    }
+    EXPECT_EQ(count, 800);
+    EXPECT_EQ(line.size(), os::kMaxLogLine - 1);  // the long line is cut, newline kept
+}
+
+TEST(Log, TraceFollowsTheVariableAndStampsTheInstalledClock) {
+    os::CapturedLog captured;
+    ::setenv(os::kTraceVariable, "0", 1);
+    os::traceFromEnvironment();
+    os::trace("hidden %d", 1);
+    EXPECT_TRUE(captured.lines().empty());
+
+    ::setenv(os::kTraceVariable, "1", 1);
+    os::traceFromEnvironment();
+    os::setLogProgramName("tool");
+    os::trace("write %u bytes", 4096u);
+    os::VirtualClock clock(1500);
+    {
+        os::ScopedClock scoped(clock);
+        os::traceLine("wait 500 ms");
+    }
+    os::log("plain");
+    os::setLogProgramName("pv4410s-updater");
+    os::setTraceOn(false);
+    ::unsetenv(os::kTraceVariable);
+
+    const auto lines = captured.lines();
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_TRUE(lines[0].starts_with("tool: [") && lines[0].ends_with(" ms] write 4096 bytes"))
+        << lines[0];
+    EXPECT_TRUE(lines[1].ends_with(" ms, clock 1500] wait 500 ms")) << lines[1];
+    EXPECT_EQ(lines[2], "tool: plain");
 }
 
 }  // namespace

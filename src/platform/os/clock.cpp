@@ -45,6 +45,10 @@ void installClock(Clock* c) {
     installed.store(c);
 }
 
+bool clockInstalled() {
+    return installed.load() != nullptr;
+}
+
 Tick tickCount() {
     return static_cast<Tick>(clock().nowMs());
 }

@@ -57,6 +57,8 @@ Clock& clock();
 // Installs `clock` process-wide (nullptr restores the real clock). The caller keeps ownership and
 // must uninstall it before destroying it.
 void installClock(Clock* clock);
+// True while a clock other than the real one is installed.
+bool clockInstalled();
 
 // Milliseconds, truncated to 32 bits, like the platform's tick count.
 Tick tickCount();

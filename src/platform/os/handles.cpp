@@ -56,6 +56,10 @@ bool closeHandle(Handle handle) {
     return true;
 }
 
+std::shared_ptr<HandleObject> handleObject(Handle handle) {
+    return find(handle);
+}
+
 std::size_t openHandleCount() {
     auto& t = table();
     std::lock_guard lock(t.mutex);

@@ -32,6 +32,10 @@ std::uint32_t writeFile(Handle handle, const void* buffer, std::uint32_t length)
 // object refused to close (the handle stays valid).
 bool closeHandle(Handle handle);
 
+// The object behind an open handle, kept alive by the returned pointer; null when unknown. Lets
+// the transport that made a handle ask its own object about it.
+std::shared_ptr<HandleObject> handleObject(Handle handle);
+
 // Number of handles currently open; lets tests prove that nothing leaked.
 std::size_t openHandleCount();
 

@@ -1,13 +1,67 @@
 #include "platform/os/single_instance.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <cstddef>
+#include <cctype>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace os {
+namespace {
+
+// The user's runtime folder when it can hold a lock: absolute, a folder, owned by the user and
+// closed to everyone else. Empty otherwise.
+std::string privateRuntimeFolder() {
+    const char* folder = std::getenv("XDG_RUNTIME_DIR");
+    struct stat info {};
+    if (folder == nullptr || folder[0] != '/' || ::stat(folder, &info) != 0 ||
+        !S_ISDIR(info.st_mode) || info.st_uid != ::getuid() || (info.st_mode & 077) != 0)
+        return {};
+    return folder;
+}
+
+// A lock file in the runtime folder, named after the lock, held with flock(); -1 when taken.
+int lockFile(const std::string& folder, std::string_view name) {
+    std::string path = folder + "/";
+    for (const char c : name)
+        path += std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '.' || c == '_' ? c : '-';
+    path += ".lock";
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0)
+        return -1;
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// An abstract socket bound to `name` and the user's id; -1 when the name is taken.
+int boundSocket(std::string_view name) {
+    const std::string full = std::string(name) + " uid " + std::to_string(::getuid());
+    sockaddr_un address{};
+    // An abstract name starts with a zero byte and is exactly as long as the length given.
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path + 1, full.data(), full.size());
+    const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + full.size());
+
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+}  // namespace
 
 SingleInstanceLock::~SingleInstanceLock() {
     if (fd_ >= 0)
@@ -17,23 +71,12 @@ SingleInstanceLock::~SingleInstanceLock() {
 bool SingleInstanceLock::acquire(std::string_view name) {
     if (fd_ >= 0)
         return true;
-    sockaddr_un address{};
-    // An abstract name starts with a zero byte and is exactly as long as the length given.
-    if (name.empty() || name.size() > sizeof address.sun_path - 1)
+    static_assert(kMaxLockName + 15 <= sizeof sockaddr_un{}.sun_path - 1);
+    if (name.empty() || name.size() > kMaxLockName)
         return false;
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path + 1, name.data(), name.size());
-    const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
-
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return false;
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
-        ::close(fd);
-        return false;
-    }
-    fd_ = fd;
-    return true;
+    const std::string folder = privateRuntimeFolder();
+    fd_ = folder.empty() ? boundSocket(name) : lockFile(folder, name);
+    return fd_ >= 0;
 }
 
 }  // namespace os

@@ -1,12 +1,21 @@
 #pragma once
-// A lock that at most one process holds under a given name: an abstract-namespace Unix socket
-// bound to the name. The kernel refuses a second bind while the first is open and frees the name
-// the moment the holding process ends, however it ends (even killed), so a crash never leaves a
-// stale lock behind. The socket is not inherited by child processes.
+// A lock that at most one process of the calling user holds under a given name. The kernel frees
+// it the moment the holding process ends, however it ends (even killed), so a crash never leaves a
+// stale lock behind; it is not inherited by programs the holder starts. Another user's copy never
+// collides with it.
+//
+// In a desktop session the lock is a file in the user's private runtime folder ($XDG_RUNTIME_DIR,
+// which only its owner can enter), held with flock(), so no other user can take it either.
+// Without a usable runtime folder it is an abstract-namespace Unix socket bound to the name with
+// the user's id appended.
 
+#include <cstddef>
 #include <string_view>
 
 namespace os {
+
+// Longest name acquire() takes (the socket form appends " uid " and up to ten digits).
+inline constexpr std::size_t kMaxLockName = 92;
 
 class SingleInstanceLock {
   public:
@@ -15,8 +24,8 @@ class SingleInstanceLock {
     SingleInstanceLock(const SingleInstanceLock&) = delete;
     SingleInstanceLock& operator=(const SingleInstanceLock&) = delete;
 
-    // Takes the lock; false when another holder has it, the name is too long (over 107 bytes)
-    // or no socket could be made. A lock already held by this object is kept.
+    // Takes the lock; false when another holder has it, the name is empty or longer than
+    // kMaxLockName, or no lock could be made. A lock already held by this object is kept.
     bool acquire(std::string_view name);
     bool held() const { return fd_ >= 0; }
 

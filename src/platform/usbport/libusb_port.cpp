@@ -3,9 +3,15 @@
 #include <libusb.h>
 
 #include <algorithm>
+#include <array>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <optional>
+#include <string>
+#include <utility>
+
+#include "platform/os/log.h"
 
 namespace usbport {
 namespace detail {
@@ -22,7 +28,101 @@ unsigned int bounded(std::uint32_t timeoutMs) {
     return std::max<std::uint32_t>(timeoutMs, 1);
 }
 
+// A libusb error in words a user can act on, with libusb's own name for it.
+std::string describe(int error) {
+    const char* words = nullptr;
+    switch (error) {
+        case LIBUSB_ERROR_ACCESS:
+            words = "permission denied";
+            break;
+        case LIBUSB_ERROR_BUSY:
+            words = "in use by another program";
+            break;
+        case LIBUSB_ERROR_NO_DEVICE:
+            words = "the device is gone";
+            break;
+        case LIBUSB_ERROR_TIMEOUT:
+            words = "no answer in time";
+            break;
+        case LIBUSB_ERROR_PIPE:
+            words = "the endpoint stalled";
+            break;
+        case LIBUSB_ERROR_OVERFLOW:
+            words = "the device sent more than was asked for";
+            break;
+        default:
+            words = libusb_strerror(error);
+            break;
+    }
+    return std::string(words) + " (" + libusb_error_name(error) + ")";
+}
+
+// Where to look when the cause is on this machine rather than in the device.
+std::string withRemedy(std::string text, int error) {
+    if (error == LIBUSB_ERROR_ACCESS || error == LIBUSB_ERROR_BUSY)
+        text += std::string("; ") + os::kSeeTroubleshooting;
+    return text;
+}
+
+std::string hex4(std::uint16_t value) {
+    std::array<char, 8> text{};
+    std::snprintf(text.data(), text.size(), "%04x", value);
+    return text.data();
+}
+
+// Bus and port numbers, "1-4.2": stable while the device stays plugged into the same port.
+std::string portPathOf(libusb_device* device) {
+    std::array<std::uint8_t, 8> ports{};
+    const int depth = libusb_get_port_numbers(device, ports.data(), static_cast<int>(ports.size()));
+    std::string path = std::to_string(libusb_get_bus_number(device)) + "-";
+    for (int i = 0; i < depth; ++i)
+        path += (i > 0 ? "." : "") + std::to_string(ports[static_cast<std::size_t>(i)]);
+    if (depth <= 0)
+        path += "0";
+    return path;
+}
+
+std::string serialOf(libusb_device_handle* handle, const libusb_device_descriptor& descriptor) {
+    if (descriptor.iSerialNumber == 0)
+        return {};
+    std::array<unsigned char, 256> text{};
+    const int got = libusb_get_string_descriptor_ascii(handle, descriptor.iSerialNumber,
+                                                       text.data(), static_cast<int>(text.size()));
+    return got > 0 ? std::string(reinterpret_cast<const char*>(text.data()),
+                                 static_cast<std::size_t>(got))
+                   : std::string();
+}
+
 }  // namespace
+
+// What the port and its devices share: the last failure in words, and the kernel drivers left
+// detached while KeepDriversDetached is on.
+struct Shared {
+    std::mutex mutex;
+    std::string lastFailure;
+    bool keepDetached = false;
+    std::vector<std::pair<DeviceIdentity, int>> leftDetached;  // device, interface number
+
+    void fail(std::string text) {
+        std::lock_guard lock(mutex);
+        lastFailure = std::move(text);
+    }
+};
+
+// What an open looks for.
+struct Selection {
+    std::uint16_t vendorId = 0;
+    std::vector<std::uint16_t> productIds;
+    std::optional<DeviceIdentity> only;
+
+    bool kind(const libusb_device_descriptor& d) const {
+        return d.idVendor == vendorId &&
+               std::find(productIds.begin(), productIds.end(), d.idProduct) != productIds.end();
+    }
+    std::string name() const {
+        return hex4(vendorId) + ":" + (productIds.empty() ? "????" : hex4(productIds.front()));
+    }
+};
 
 // Where the printer-class interface sits in the device's configuration.
 struct PrinterInterface {
@@ -99,14 +199,15 @@ std::optional<PrinterInterface> findPrinterInterface(libusb_device* device,
 // exactly the steps that were done, so a partly failed open leaks nothing.
 class Device {
   public:
-    static std::shared_ptr<Device> open(std::uint16_t vendorId,
-                                        const std::vector<std::uint16_t>& productIds) {
-        std::shared_ptr<Device> device(new Device);
-        if (libusb_init(&device->context_) != 0) {
+    static std::shared_ptr<Device> open(const Selection& selection,
+                                        std::shared_ptr<Shared> shared) {
+        std::shared_ptr<Device> device(new Device(std::move(shared)));
+        if (const int rc = libusb_init(&device->context_); rc != 0) {
             device->context_ = nullptr;
+            device->shared_->fail("cannot start the USB library: " + describe(rc));
             return nullptr;
         }
-        if (!device->openFirstMatch(vendorId, productIds) || !device->claimInterface())
+        if (!device->openMatch(selection) || !device->claimInterface())
             return nullptr;
         return device;
     }
@@ -114,8 +215,15 @@ class Device {
     ~Device() {
         if (claimed_)
             libusb_release_interface(handle_, interface_.number);
-        if (driverDetached_)
-            libusb_attach_kernel_driver(handle_, interface_.number);
+        if (driverDetached_) {
+            std::unique_lock lock(shared_->mutex);
+            if (shared_->keepDetached) {
+                shared_->leftDetached.emplace_back(identity_, interface_.number);
+            } else {
+                lock.unlock();
+                libusb_attach_kernel_driver(handle_, interface_.number);
+            }
+        }
         if (handle_ != nullptr)
             libusb_close(handle_);
         if (context_ != nullptr)
@@ -125,19 +233,35 @@ class Device {
     Device(const Device&) = delete;
     Device& operator=(const Device&) = delete;
 
-    bool matches(std::uint16_t vendorId, const std::vector<std::uint16_t>& productIds) const {
-        return vendorId == vendorId_ &&
-               std::find(productIds.begin(), productIds.end(), productId_) != productIds.end();
+    bool matches(const Selection& selection) const {
+        return selection.kind(descriptor_) && (!selection.only || selection.only->names(identity_));
     }
 
     const PrinterInterface& printerInterface() const { return interface_; }
+    const DeviceIdentity& identity() const { return identity_; }
 
     std::uint32_t bulk(std::uint8_t endpoint, unsigned char* data, std::uint32_t length,
                        std::uint32_t timeoutMs) {
         int moved = 0;
         const int asked = static_cast<int>(std::min<std::uint32_t>(length, INT_MAX));
-        // A time-out or an error still reports the bytes that did move.
-        libusb_bulk_transfer(handle_, endpoint, data, asked, &moved, bounded(timeoutMs));
+        const int rc =
+            libusb_bulk_transfer(handle_, endpoint, data, asked, &moved, bounded(timeoutMs));
+        if (rc == 0)
+            return static_cast<std::uint32_t>(std::max(moved, 0));
+        std::string what = ((endpoint & LIBUSB_ENDPOINT_IN) != 0 ? "read from " : "write to ") +
+                           where() + " endpoint 0x" + hex4(endpoint).substr(2) + ": " +
+                           describe(rc);
+        if (rc == LIBUSB_ERROR_PIPE) {
+            // A halted endpoint refuses every later transfer until the host clears it.
+            const int cleared = libusb_clear_halt(handle_, endpoint);
+            what +=
+                cleared == 0 ? "; halt cleared" : "; cannot clear the halt: " + describe(cleared);
+        }
+        shared_->fail(std::move(what));
+        // Bytes beyond what was asked for make the whole answer unusable; after a time-out or
+        // another error, the bytes that did move are reported.
+        if (rc == LIBUSB_ERROR_OVERFLOW)
+            return 0;
         return moved > 0 ? static_cast<std::uint32_t>(moved) : 0;
     }
 
@@ -148,59 +272,87 @@ class Device {
         const int got = libusb_control_transfer(
             handle_, kDeviceIdRequestType, kDeviceIdRequest, interface_.configIndex, index,
             static_cast<unsigned char*>(output), length, bounded(timeoutMs));
+        if (got < 0)
+            shared_->fail("device ID request to " + where() + ": " + describe(got));
         return got > 0 ? static_cast<std::uint32_t>(got) : 0;
     }
 
-  private:
-    Device() = default;
+    // The device in a log line: "7a3c:0512 at 1-1".
+    std::string where() const { return name_ + " at " + identity_.portPath; }
 
-    // Opens the first device with the vendor ID and one of the product IDs, if it has a printer
-    // interface.
-    bool openFirstMatch(std::uint16_t vendorId, const std::vector<std::uint16_t>& productIds) {
+  private:
+    explicit Device(std::shared_ptr<Shared> shared) : shared_(std::move(shared)) {}
+
+    // Opens the first device of the selected kind that has a printer interface, or, when one
+    // device is selected, that device wherever it is in the list.
+    bool openMatch(const Selection& selection) {
+        name_ = selection.name();
         libusb_device** list = nullptr;
         const ssize_t count = libusb_get_device_list(context_, &list);
-        if (count < 0)
+        if (count < 0) {
+            shared_->fail("cannot list the USB devices: " + describe(static_cast<int>(count)));
             return false;
+        }
+        std::string failure = "no " + name_ + " device is attached";
+        if (selection.only)
+            failure = "the printer " + selection.only->key() + " is not attached";
         bool opened = false;
-        for (ssize_t i = 0; i < count; ++i) {
-            libusb_device_descriptor descriptor{};
-            if (libusb_get_device_descriptor(list[i], &descriptor) != 0 ||
-                descriptor.idVendor != vendorId ||
-                std::find(productIds.begin(), productIds.end(), descriptor.idProduct) ==
-                    productIds.end())
+        for (ssize_t i = 0; i < count && !opened; ++i) {
+            if (libusb_get_device_descriptor(list[i], &descriptor_) != 0 ||
+                !selection.kind(descriptor_))
                 continue;
-            const auto found = findPrinterInterface(list[i], descriptor);
-            opened = found && libusb_open(list[i], &handle_) == 0;
-            if (opened) {
+            identity_ = {{}, portPathOf(list[i])};
+            const auto found = findPrinterInterface(list[i], descriptor_);
+            if (!found) {
+                failure = name_ + " at " + identity_.portPath + " has no printer interface";
+            } else if (const int rc = libusb_open(list[i], &handle_); rc != 0) {
+                handle_ = nullptr;
+                failure = withRemedy("cannot open " + where() + ": " + describe(rc), rc);
+            } else {
                 interface_ = *found;
-                vendorId_ = descriptor.idVendor;
-                productId_ = descriptor.idProduct;
+                identity_.serial = serialOf(handle_, descriptor_);
+                opened = !selection.only || selection.only->names(identity_);
+                if (!opened) {
+                    libusb_close(handle_);
+                    handle_ = nullptr;
+                }
             }
-            break;  // only the first matching device is considered
+            if (!selection.only)
+                break;  // only the first device of the kind is considered
         }
         libusb_free_device_list(list, 1);
+        if (!opened)
+            shared_->fail(std::move(failure));
         return opened;
     }
 
     bool claimInterface() {
         const int number = interface_.number;
         if (libusb_kernel_driver_active(handle_, number) == 1) {
-            if (libusb_detach_kernel_driver(handle_, number) != 0)
+            if (const int rc = libusb_detach_kernel_driver(handle_, number); rc != 0) {
+                shared_->fail("cannot detach the kernel driver from " + where() + ": " +
+                              describe(rc));
                 return false;
+            }
             driverDetached_ = true;
         }
-        if (libusb_claim_interface(handle_, number) != 0)
+        if (const int rc = libusb_claim_interface(handle_, number); rc != 0) {
+            shared_->fail(withRemedy(
+                "cannot claim the printer interface of " + where() + ": " + describe(rc), rc));
             return false;
+        }
         claimed_ = true;
         return interface_.altSetting == 0 ||
                libusb_set_interface_alt_setting(handle_, number, interface_.altSetting) == 0;
     }
 
+    std::shared_ptr<Shared> shared_;
     libusb_context* context_ = nullptr;
     libusb_device_handle* handle_ = nullptr;
+    libusb_device_descriptor descriptor_{};
     PrinterInterface interface_;
-    std::uint16_t vendorId_ = 0;
-    std::uint16_t productId_ = 0;
+    DeviceIdentity identity_;
+    std::string name_;
     bool driverDetached_ = false;
     bool claimed_ = false;
 };
@@ -257,6 +409,8 @@ class ControlChannel final : public os::HandleObject {
         return true;
     }
 
+    const Device* device() const { return device_.get(); }
+
   private:
     std::shared_ptr<Device> device_;
     std::uint32_t timeoutMs_;
@@ -265,7 +419,8 @@ class ControlChannel final : public os::HandleObject {
 }  // namespace
 }  // namespace detail
 
-LibusbPort::LibusbPort(Timeouts timeouts) : timeouts_(timeouts) {}
+LibusbPort::LibusbPort(Timeouts timeouts)
+    : timeouts_(timeouts), shared_(std::make_shared<detail::Shared>()) {}
 
 LibusbPort::~LibusbPort() = default;
 
@@ -303,8 +458,11 @@ os::Handle LibusbPort::UsbOpenBulk(const char* pipeName, std::uint32_t) {
         return os::kNoHandle;
     const auto& itf = device->printerInterface();
     const std::uint8_t endpoint = out ? itf.outEndpoint : itf.inEndpoint;
-    if (endpoint == 0)
+    if (endpoint == 0) {
+        shared_->fail("the printer interface of " + device->where() + " has no bulk " +
+                      (out ? "OUT" : "IN") + " endpoint");
         return os::kNoHandle;
+    }
     const std::uint32_t timeoutMs = out ? timeouts_.bulkOutMs : timeouts_.bulkInMs;
     return os::openHandle(
         std::make_unique<detail::BulkPipe>(std::move(device), endpoint, timeoutMs));
@@ -328,13 +486,100 @@ std::shared_ptr<detail::Device> LibusbPort::device() {
     std::lock_guard lock(mutex_);
     if (vendorId_ == 0)
         return nullptr;
+    const detail::Selection selection{vendorId_, productIds_, selected_};
     auto device = current_.lock();
-    if (device && device->matches(vendorId_, productIds_))
+    if (device && device->matches(selection))
         return device;
-    device = detail::Device::open(vendorId_, productIds_);
+    device = detail::Device::open(selection, shared_);
     if (device)
         current_ = device;
     return device;
+}
+
+void LibusbPort::SelectDevice(const DeviceIdentity* only) {
+    std::lock_guard lock(mutex_);
+    selected_.reset();
+    if (only != nullptr)
+        selected_ = *only;
+}
+
+bool LibusbPort::UsbGetIdentity(os::Handle control, DeviceIdentity& identity) {
+    const auto object = os::handleObject(control);
+    const auto* channel = dynamic_cast<const detail::ControlChannel*>(object.get());
+    if (channel == nullptr || channel->device() == nullptr)
+        return false;
+    identity = channel->device()->identity();
+    return true;
+}
+
+void LibusbPort::KeepDriversDetached(bool keep) {
+    std::vector<std::pair<DeviceIdentity, int>> rebind;
+    {
+        std::lock_guard lock(shared_->mutex);
+        shared_->keepDetached = keep;
+        if (!keep)
+            rebind.swap(shared_->leftDetached);
+    }
+    if (rebind.empty())
+        return;
+    std::lock_guard lock(mutex_);
+    for (const auto& [identity, number] : rebind) {
+        // The device as it is now: after a reset it has a new address, and the kernel may have
+        // bound its driver again by itself.
+        const detail::Selection selection{vendorId_, productIds_, identity};
+        libusb_context* context = nullptr;
+        if (libusb_init(&context) != 0)
+            continue;
+        libusb_device** list = nullptr;
+        const ssize_t count = libusb_get_device_list(context, &list);
+        for (ssize_t i = 0; i < count; ++i) {
+            libusb_device_descriptor descriptor{};
+            libusb_device_handle* handle = nullptr;
+            if (libusb_get_device_descriptor(list[i], &descriptor) != 0 ||
+                !selection.kind(descriptor) || libusb_open(list[i], &handle) != 0)
+                continue;
+            if (identity.names(
+                    {detail::serialOf(handle, descriptor), detail::portPathOf(list[i])}) &&
+                libusb_kernel_driver_active(handle, number) == 0)
+                libusb_attach_kernel_driver(handle, number);
+            libusb_close(handle);
+        }
+        if (count >= 0)
+            libusb_free_device_list(list, 1);
+        libusb_exit(context);
+    }
+}
+
+std::vector<DeviceIdentity> LibusbPort::ListDevices() {
+    std::lock_guard lock(mutex_);
+    std::vector<DeviceIdentity> found;
+    const detail::Selection selection{vendorId_, productIds_, std::nullopt};
+    libusb_context* context = nullptr;
+    if (vendorId_ == 0 || libusb_init(&context) != 0)
+        return found;
+    libusb_device** list = nullptr;
+    const ssize_t count = libusb_get_device_list(context, &list);
+    for (ssize_t i = 0; i < count; ++i) {
+        libusb_device_descriptor descriptor{};
+        if (libusb_get_device_descriptor(list[i], &descriptor) != 0 || !selection.kind(descriptor))
+            continue;
+        DeviceIdentity identity{{}, detail::portPathOf(list[i])};
+        libusb_device_handle* handle = nullptr;
+        if (libusb_open(list[i], &handle) == 0) {
+            identity.serial = detail::serialOf(handle, descriptor);
+            libusb_close(handle);
+        }
+        found.push_back(std::move(identity));
+    }
+    if (count >= 0)
+        libusb_free_device_list(list, 1);
+    libusb_exit(context);
+    return found;
+}
+
+std::string LibusbPort::TakeFailure() {
+    std::lock_guard lock(shared_->mutex);
+    return std::exchange(shared_->lastFailure, {});
 }
 
 }  // namespace usbport

@@ -9,11 +9,19 @@
 // that went away and came back (after a reset) is found afresh by the next open.
 //
 // Every transfer has a bounded time-out; one that runs out returns the bytes actually moved, so a
-// stalled device ends in a short write or read instead of a hang.
+// stalled device ends in a short write or read instead of a hang. An endpoint that stalls is
+// cleared at once (a halted endpoint would refuse everything after), and a read that brings more
+// than was asked for moves nothing.
+//
+// A selected device (SelectDevice) is looked for among all matching devices by its serial number
+// string, or by its port path when it has none; others are passed over. Every failure is kept in
+// words for TakeFailure().
 
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "platform/usbport/usbport.h"
@@ -33,7 +41,8 @@ struct Timeouts {
 
 namespace detail {
 class Device;
-}
+struct Shared;
+}  // namespace detail
 
 class LibusbPort final : public Port {
   public:
@@ -50,6 +59,11 @@ class LibusbPort final : public Port {
     bool UsbDeviceIoControl(os::Handle control, std::uint32_t requestCode, const void* input,
                             std::uint32_t inputSize, void* output, std::uint32_t outputSize,
                             std::uint32_t* bytesReturned) override;
+    void SelectDevice(const DeviceIdentity* only) override;
+    bool UsbGetIdentity(os::Handle control, DeviceIdentity& identity) override;
+    void KeepDriversDetached(bool keep) override;
+    std::vector<DeviceIdentity> ListDevices() override;
+    std::string TakeFailure() override;
 
   private:
     // The open device if one matches the selection, else a newly opened one; null on failure.
@@ -59,7 +73,9 @@ class LibusbPort final : public Port {
     std::mutex mutex_;
     std::uint16_t vendorId_ = 0;
     std::vector<std::uint16_t> productIds_;
+    std::optional<DeviceIdentity> selected_;
     std::weak_ptr<detail::Device> current_;
+    std::shared_ptr<detail::Shared> shared_;
 };
 
 }  // namespace usbport

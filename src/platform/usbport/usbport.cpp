@@ -48,4 +48,24 @@ bool UsbDeviceIoControl(os::Handle control, std::uint32_t requestCode, const voi
                                      bytesReturned);
 }
 
+void SelectDevice(const DeviceIdentity* only) {
+    port().SelectDevice(only);
+}
+
+bool UsbGetIdentity(os::Handle control, DeviceIdentity& identity) {
+    return port().UsbGetIdentity(control, identity);
+}
+
+void KeepDriversDetached(bool keep) {
+    port().KeepDriversDetached(keep);
+}
+
+std::vector<DeviceIdentity> ListDevices() {
+    return port().ListDevices();
+}
+
+std::string TakeFailure() {
+    return port().TakeFailure();
+}
+
 }  // namespace usbport

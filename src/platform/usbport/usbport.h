@@ -5,10 +5,28 @@
 // implementation (libusb_port.h), tests install scripted ones.
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "platform/os/handles.h"
 
 namespace usbport {
+
+// What tells one device from another of the same kind, and stays the same when it re-enumerates
+// (a reset gives it a new address on the same port).
+struct DeviceIdentity {
+    std::string serial;    // the serial number string; empty when the device has none
+    std::string portPath;  // bus and port numbers, e.g. "1-4.2"
+
+    // A device is the one named when its serial is the same, or, for a device without a serial,
+    // when it sits on the same port.
+    bool names(const DeviceIdentity& device) const {
+        return serial.empty() ? device.serial.empty() && portPath == device.portPath
+                              : serial == device.serial;
+    }
+    // The serial when there is one, else the port path.
+    const std::string& key() const { return serial.empty() ? portPath : serial; }
+};
 
 // Control request code of UsbDeviceIoControl: read the IEEE 1284 device ID.
 inline constexpr std::uint32_t kGetDeviceId = 0;
@@ -29,6 +47,29 @@ class Port {
     virtual bool UsbDeviceIoControl(os::Handle control, std::uint32_t requestCode,
                                     const void* input, std::uint32_t inputSize, void* output,
                                     std::uint32_t outputSize, std::uint32_t* bytesReturned) = 0;
+
+    // Beyond the five operations: which device opens, and what it is. A port that cannot tell
+    // devices apart keeps these defaults.
+
+    // From now on only the device `only` names opens (nullptr: the first matching device again).
+    // Another device of the same kind counts as not there.
+    virtual void SelectDevice(const DeviceIdentity* only) { (void)only; }
+    // The identity of the device behind a handle from UsbOpenCont; false when unknown.
+    virtual bool UsbGetIdentity(os::Handle control, DeviceIdentity& identity) {
+        (void)control;
+        (void)identity;
+        return false;
+    }
+    // While on, closing a device leaves the kernel driver it detached unbound, so that nothing
+    // else reaches the device between the steps of a longer job; switching it off binds those
+    // drivers again (on the device as it is now, after any re-enumeration).
+    virtual void KeepDriversDetached(bool keep) { (void)keep; }
+    // Every attached device with the vendor ID and one of the product IDs.
+    virtual std::vector<DeviceIdentity> ListDevices() { return {}; }
+    // Why the last open or transfer that failed did so, in words a user can act on (naming the
+    // device, the USB library's error and what to do), forgotten once taken; empty when nothing
+    // failed since, or the port cannot tell.
+    virtual std::string TakeFailure() { return {}; }
 };
 
 // The port behind the free functions: the libusb one unless a test installed another.
@@ -52,5 +93,10 @@ os::Handle UsbOpenBulk(const char* pipeName, std::uint32_t reserved);
 bool UsbDeviceIoControl(os::Handle control, std::uint32_t requestCode, const void* input,
                         std::uint32_t inputSize, void* output, std::uint32_t outputSize,
                         std::uint32_t* bytesReturned);
+void SelectDevice(const DeviceIdentity* only);
+bool UsbGetIdentity(os::Handle control, DeviceIdentity& identity);
+void KeepDriversDetached(bool keep);
+std::vector<DeviceIdentity> ListDevices();
+std::string TakeFailure();
 
 }  // namespace usbport

@@ -1,0 +1,63 @@
+#pragma once
+// The record of every download: one JSON object per line in
+// $XDG_STATE_HOME/pv4410s-updater/history.jsonl (~/.local/state/... when the variable is unset
+// or not an absolute path). docs/history.md describes the format.
+//
+// Writing never disturbs a download: every failure (no home, unwritable or read-only folder,
+// full disk) is logged through os::log and reported only as false. A line goes out in one
+// write() on a descriptor opened with O_APPEND and is fsync'ed, so copies appending at once
+// never mix their lines and a crash leaves at most one torn last line, which the reader skips
+// (the next append starts on a line of its own).
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace pv::download {
+
+// Versions and checksums the printer reported; unset fields were not read.
+struct PrinterVersions {
+    std::string main;   // version code, e.g. "301F11"; empty: not known
+    std::string table;  // empty: not known or the printer has no table area
+    std::optional<std::uint16_t> mainChecksum;
+    std::optional<std::uint16_t> tableChecksum;
+};
+
+struct DownloadRecord {
+    std::string start;    // ISO-8601 UTC, e.g. "2024-05-01T09:30:12Z" (see utcTimestamp)
+    std::string end;      // likewise
+    std::string printer;  // the printer's serial number, or its USB port path ("1-1")
+    PrinterVersions before;
+    PrinterVersions after;
+    std::vector<std::string> imagesSent;  // names of the images streamed, e.g. "main-301F11"
+    std::string outcome;                  // a short keyword: "success", "version-mismatch", ...
+    std::string message;                  // the text of the final message box
+};
+
+// `when` as ISO-8601 UTC to the second ("2024-05-01T09:30:12Z").
+std::string utcTimestamp(std::chrono::system_clock::time_point when);
+std::string utcNow();
+
+// The history file's path; empty when neither XDG_STATE_HOME nor a home folder is known.
+std::string historyPath();
+
+// `record` as one JSON object, without the newline.
+std::string historyLine(const DownloadRecord& record);
+// `text` as a JSON string literal, quotes included. Control characters, quotes and backslashes
+// are escaped; bytes that are not valid UTF-8 become \u00XX (read as Latin-1).
+std::string jsonString(std::string_view text);
+// True when `text` is exactly one JSON value (surrounding blanks allowed).
+bool isJson(std::string_view text);
+
+// Appends `record` to the history file, creating its folder (mode 0700, parents as needed) and
+// the file (0600). False when it could not; the reason has been logged.
+bool appendHistory(const DownloadRecord& record);
+
+// The well-formed lines of the file at `path` (default: historyPath()), oldest first, without
+// their newlines. A torn or malformed line is skipped (and logged); a missing file has none.
+std::vector<std::string> readHistory(const std::string& path = historyPath());
+
+}  // namespace pv::download

@@ -1,0 +1,77 @@
+#pragma once
+// The program's diagnostics: one line per call on standard error, prefixed with the program's
+// name ("pv4410s-updater: cannot open ..."), so that a desktop session's journal keeps them for a
+// program started from the menu. A trace level, off unless the environment variable PV4410S_TRACE
+// is set (to anything but "" or "0"), adds timestamped lines for every command, reply and wait.
+//
+// Every call formats into a fixed buffer on the stack (a longer line is cut at kMaxLogLine bytes)
+// and writes the whole line with one write(), under a lock: lines from several threads never mix
+// and logging never allocates. Tests install a sink to capture the lines instead.
+
+#include <cstddef>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace os {
+
+// The environment variable that switches the trace on.
+inline constexpr char kTraceVariable[] = "PV4410S_TRACE";
+// The tail of every line that names a cause the user can remedy.
+inline constexpr char kSeeTroubleshooting[] = "see \"Troubleshooting\" in the README";
+// Longest line written, prefix and newline included; longer lines are cut.
+inline constexpr std::size_t kMaxLogLine = 1024;
+
+// The prefix of every line (without the ": "); "pv4410s-updater" unless set. Keeps at most 63
+// bytes of `name`. Call before other threads log.
+void setLogProgramName(std::string_view name);
+std::string_view logProgramName();
+
+// Writes "<program>: <message>\n".
+void logLine(std::string_view message);
+// printf-style form of logLine.
+void log(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// True when the trace is on: PV4410S_TRACE at the first call, or what setTraceOn() said last.
+bool traceOn();
+// Switches the trace on or off regardless of the environment (tests, a command-line option).
+void setTraceOn(bool on);
+// Decides again from PV4410S_TRACE, as at the first call.
+void traceFromEnvironment();
+// When the trace is on, writes "<program>: [<ms> ms] <message>\n", <ms> being milliseconds since
+// the program started on the monotonic clock; while a test has installed a clock (see clock.h)
+// the line reads "[<ms> ms, clock <virtual ms>]". Costs one relaxed load when the trace is off.
+void trace(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void traceLine(std::string_view message);
+
+// Receives each whole line (without the newline) instead of standard error.
+class LogSink {
+  public:
+    virtual ~LogSink() = default;
+    virtual void write(std::string_view line) = 0;
+};
+
+// Installs `sink` process-wide (nullptr restores standard error). The caller keeps ownership
+// and must uninstall it before destroying it.
+void installLogSink(LogSink* sink);
+
+// A sink that keeps every line, for tests. Installs itself for its lifetime.
+class CapturedLog final : public LogSink {
+  public:
+    CapturedLog() { installLogSink(this); }
+    ~CapturedLog() override { installLogSink(nullptr); }
+    CapturedLog(const CapturedLog&) = delete;
+    CapturedLog& operator=(const CapturedLog&) = delete;
+
+    void write(std::string_view line) override;
+    std::vector<std::string> lines() const;
+    // True when some line contains `text`.
+    bool contains(std::string_view text) const;
+
+  private:
+    mutable std::mutex mutex_;
+    std::vector<std::string> lines_;
+};
+
+}  // namespace os

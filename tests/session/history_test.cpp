@@ -1,0 +1,108 @@
+// The download history: one well-formed line per append that an independent JSON parser reads,
+// a missing folder made private, a torn last line skipped and kept apart from the next record,
+// and a folder that cannot be written logged without failing the caller.
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "download/history.h"
+#include "platform/os/log.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using pv::download::DownloadRecord;
+
+class History : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        root_ = fs::path(::testing::TempDir()) / ("history-" + std::to_string(::getpid()));
+        fs::remove_all(root_);
+        fs::create_directories(root_);
+    }
+    void TearDown() override {
+        ::unsetenv("XDG_STATE_HOME");
+        fs::remove_all(root_);
+    }
+    std::string useState(const fs::path& state) {
+        ::setenv("XDG_STATE_HOME", state.c_str(), 1);
+        return pv::download::historyPath();
+    }
+    static DownloadRecord record(std::string message) {
+        DownloadRecord r{
+            "2024-05-01T09:30:12Z", "2024-05-01T09:33:40Z", "1-1", {}, {}, {}, "success",
+            std::move(message)};
+        r.before = {"301B10", "705A10", 0x1A2B, 0x00FF};
+        r.after = {"301F11", "", 0xBEEF, std::nullopt};
+        r.imagesSent = {"main-301F11", "table-705B11"};
+        return r;
+    }
+    fs::path root_;
+};
+
+TEST_F(History, EachAppendAddsOneLineThatAJsonParserReadsInAPrivateNewFolder) {
+    const std::string path = useState(root_ / "a" / "state");
+    EXPECT_EQ(path, (root_ / "a/state/pv4410s-updater/history.jsonl").string());
+    // Quotes, backslash, control characters, valid UTF-8 and a stray byte from a printer.
+    const std::string awkward = "say \"hi\"\\\n\x01\x7f caf\xc3\xa9 \xff\xc3";
+    ASSERT_TRUE(pv::download::appendHistory(record("Success!")));
+    ASSERT_TRUE(pv::download::appendHistory(record(awkward)));
+
+    EXPECT_EQ(fs::status(root_ / "a").permissions(), fs::perms::owner_all);
+    EXPECT_EQ(fs::status(root_ / "a/state/pv4410s-updater").permissions(), fs::perms::owner_all);
+    const auto lines = pv::download::readHistory();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0], pv::download::historyLine(record("Success!")));
+    EXPECT_NE(lines[1].find(R"("message":"say \"hi\"\\\n\u0001\u007f caf)"
+                            "\xc3\xa9"
+                            R"( \u00ff\u00c3")"),
+              std::string::npos)
+        << lines[1];
+
+    const std::string check =
+        "/usr/bin/python3 -c 'import json,sys\n"
+        "rows=[json.loads(l) for l in open(sys.argv[1],encoding=\"utf-8\")]\n"
+        "assert len(rows)==2 and rows[0][\"before\"][\"main_checksum\"]==\"1A2B\"\n"
+        "assert rows[0][\"after\"][\"table\"] is None and "
+        "rows[1][\"message\"].endswith(\"\\xff\\xc3\")'"
+        " " +
+        path;
+    EXPECT_EQ(std::system(check.c_str()), 0);
+}
+
+TEST_F(History, ATornLastLineIsSkippedAndTheNextRecordStartsOnALineOfItsOwn) {
+    const std::string path = useState(root_);
+    fs::create_directories(fs::path(path).parent_path());
+    std::ofstream(path) << pv::download::historyLine(record("first")) << "\n{\"format\":1,\"sta";
+    EXPECT_EQ(pv::download::readHistory().size(), 1u);
+
+    ASSERT_TRUE(pv::download::appendHistory(record("second")));
+    const auto lines = pv::download::readHistory();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[1], pv::download::historyLine(record("second")));
+}
+
+TEST_F(History, AFolderThatCannotBeWrittenIsLoggedAndTheCallerGoesOn) {
+    os::CapturedLog log;
+    std::ofstream(root_ / "file") << "not a folder";
+    useState(root_ / "file" / "state");
+    EXPECT_FALSE(pv::download::appendHistory(record("x")));
+    EXPECT_TRUE(log.contains("cannot record the download in ")) << log.lines().at(0);
+    EXPECT_TRUE(log.contains("(ENOTDIR)"));
+
+    // A history file replaced by a link (here to a full device) is not followed.
+    const std::string path = useState(root_ / "linked");
+    fs::create_directories(fs::path(path).parent_path());
+    fs::create_symlink("/dev/full", path);
+    EXPECT_FALSE(pv::download::appendHistory(record("x")));
+    EXPECT_TRUE(log.contains("(ELOOP)"));
+}
+
+}  // namespace
