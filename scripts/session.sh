@@ -54,7 +54,8 @@ _session_start_x11() {
     session_pids+=($!)
     _session_wait 30 $! test -s "$number_file" ||
         _session_fail "Xvfb did not start (see $session_log_dir/xvfb.log)" || return 1
-    export DISPLAY=:$(tr -d '\n' <"$number_file")
+    DISPLAY=:$(tr -d '\n' <"$number_file")
+    export DISPLAY
     unset WAYLAND_DISPLAY
     openbox >"$session_log_dir/openbox.log" 2>&1 &
     session_pids+=($!)
@@ -88,7 +89,7 @@ EOF
         WLR_HEADLESS_OUTPUTS=1 "${as_user[@]}" sway -c "$config" \
         >"$session_log_dir/sway.log" 2>&1 &
     local sway_pid=$!
-    session_pids+=($sway_pid)
+    session_pids+=("$sway_pid")
     _session_wait 30 $sway_pid _session_wayland_ready ||
         _session_fail "sway did not start (see $session_log_dir/sway.log)" || return 1
     unset DISPLAY
@@ -102,11 +103,15 @@ EOF
 }
 
 _session_wayland_ready() {
-    local socket ipc
-    socket=$(cd "$session_server_dir" && ls wayland-[0-9]* 2>/dev/null | grep -v '\.lock$' | head -n 1)
-    ipc=$(ls "$session_server_dir"/sway-ipc.*.sock 2>/dev/null | head -n 1)
+    local socket="" ipc="" f
+    for f in "$session_server_dir"/wayland-[0-9]*; do
+        [ -S "$f" ] && socket=$f && break
+    done
+    for f in "$session_server_dir"/sway-ipc.*.sock; do
+        [ -S "$f" ] && ipc=$f && break
+    done
     [ -n "$socket" ] && [ -n "$ipc" ] || return 1
-    export WAYLAND_DISPLAY=$session_server_dir/$socket SWAYSOCK=$ipc
+    export WAYLAND_DISPLAY=$socket SWAYSOCK=$ipc
     swaymsg -t get_version >/dev/null 2>&1
 }
 

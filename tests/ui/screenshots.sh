@@ -14,8 +14,8 @@ session_start "$kind" "$out/session"
 
 shoot() {  # window kind, window title, file[, file of the whole screen]
     "$showcase" "$1" &
-    local app=$! id="" i
-    for i in $(seq 100); do
+    local app=$! id=""
+    for _ in $(seq 100); do
         id=$(session_windows "^$2\$" | head -n 1 | cut -d' ' -f1)
         [ -n "$id" ] && break
         sleep 0.1
