@@ -117,6 +117,8 @@ struct Row {
     const char* logs = "";           // what the log line of the cause names
     bool standInImages = true;       // the build carries stand-in images
     bool lockedElsewhere = false;    // another copy of the tool holds the printer's lock
+    // A second printer at port 1-2 running this main version (and table 705B11), or none.
+    const char* secondPrinter = nullptr;
     const char* printer = "301B10";  // the main version the printer runs
     Message message = Message::Failed;
     Names commands = {};
@@ -523,13 +525,15 @@ class FaultMatrixRow : public DownloadOnPrinter, public ::testing::WithParamInte
         for (std::size_t i = 0; i < trace.size(); ++i) {
             if (trace[i].name == "command")
                 lastCommand = i;
-            if (trace[i].name == "driver-attach")
+            if (trace[i].name == "driver-attach") {
                 EXPECT_GT(i, lastCommand) << "driver bound again mid-run";
+            }
             if (trace[i].name.starts_with("driver-"))
                 lastDriverEvent = trace[i].name;
         }
-        if (printer().onBus())
+        if (printer().onBus()) {
             EXPECT_NE(lastDriverEvent, "driver-detach") << "driver left unbound after the run";
+        }
         EXPECT_EQ(static_cast<long>(streams()), transfers(row));
         // A short write ends the stream there: nothing more of the image is written.
         if (const auto n = faultNumber(row, "short-write"); n != 0) {

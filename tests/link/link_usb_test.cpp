@@ -178,10 +178,10 @@ TEST_F(LinkUsbTest, SelectedPrinterOpensAmongOthers) {
     startPrinters({{}, {}});
     usbport::DeviceIdentity found;
     PrinterLink link;
-    EXPECT_EQ(usbport::ListDevices().size(), 2u);
     const usbport::DeviceIdentity second{"VIRTUAL-0002", ""};
     usbport::SelectDevice(&second);
     ASSERT_TRUE(link.open());
+    EXPECT_EQ(usbport::ListDevices().size(), 2u);
     ASSERT_TRUE(link.identity(found));
     EXPECT_EQ(found.serial, "VIRTUAL-0002");
     EXPECT_EQ(found.portPath, "1-2");
