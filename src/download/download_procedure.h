@@ -42,6 +42,7 @@ enum class Outcome {
     TransferFailed,     // a command or a chunk of an image was not written
     ReadBackFailed,     // the printer did not come back or did not answer
     VerifyFailed,       // it came back with versions other than those sent
+    Interrupted,        // the front end asked the run to stop (StopRequested)
 };
 
 // A short keyword for an outcome ("success", "not-connected", ...), for logs and records.
