@@ -3,10 +3,13 @@
 #include <QApplication>
 
 #include <cstdint>
+#include <string>
 
 #include "download/sleep_inhibitor.h"
 #include "link/printer_link.h"
 #include "link/usb_identity.h"
+#include "platform/os/log.h"
+#include "platform/usbport/usbport.h"
 #include "ui/resources.h"
 #include "ui/update_dialog.h"
 
@@ -15,6 +18,14 @@ namespace {
 
 constexpr std::uint16_t kVendorId = 0x7A3C;
 constexpr std::uint16_t kProductIds[] = {0x0512};
+
+// One line on standard error naming why start-up refuses to go on, with what the port knows.
+void logStartUpFailure(const char* what) {
+    std::string line = std::string("start-up: ") + what;
+    if (const std::string cause = usbport::TakeFailure(); !cause.empty())
+        line += ": " + cause;
+    os::logLine(line);
+}
 
 }  // namespace
 
@@ -26,10 +37,13 @@ bool UpdaterApp::InitInstance() {
 
     link::PrinterLink printer;
     unsigned failure = 0;
-    if (!printer.open())
+    if (!printer.open()) {
         failure = ui::kNotConnected;
-    else if (!printer.checkModel())
+        logStartUpFailure("printer not connected");
+    } else if (!printer.checkModel()) {
         failure = ui::kIllegalPrinterType;
+        logStartUpFailure("the device ID does not name the PV4410S");
+    }
     if (failure != 0) {
         dlg::MessageBox(nullptr, ui::LoadString(failure), "Error", dlg::MessageIcon::Warning);
         printer.close();

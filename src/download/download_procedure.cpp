@@ -421,6 +421,8 @@ bool DownloadProcedure::checkVersion() {
 
     if (!matched) {
         fail(Outcome::NotApplicable);
+        logCause("version check", std::string("the printer's main version ") + mainVersion +
+                                      " is not in the version map");
         char text[160];
         std::snprintf(text, sizeof text,
                       "This program is not applicable on this printer.\n\nMain firm ware : %s / "

@@ -103,7 +103,8 @@ class JsonChecker {
     }
 
   private:
-    bool value(int depth) {
+    // Recursion follows the nesting of the text, which kMaxJsonDepth bounds.
+    bool value(int depth) {  // NOLINT(misc-no-recursion)
         if (depth > kMaxJsonDepth || i_ >= s_.size())
             return false;
         switch (s_[i_]) {
@@ -124,7 +125,7 @@ class JsonChecker {
         }
     }
 
-    bool container(int depth, char close, bool object) {
+    bool container(int depth, char close, bool object) {  // NOLINT(misc-no-recursion)
         ++i_;
         blanks();
         if (peek(close))
@@ -159,29 +160,31 @@ class JsonChecker {
                 return advance();
             if (c < 0x20)
                 return false;
-            if (c == '\\') {
-                if (++i_ >= s_.size())
-                    return false;
-                const char e = s_[i_];
-                if (e == 'u') {
-                    for (int k = 0; k < 4; ++k)
-                        if (++i_ >= s_.size() ||
-                            std::isxdigit(static_cast<unsigned char>(s_[i_])) == 0)
-                            return false;
-                } else if (std::strchr("\"\\/bfnrt", e) == nullptr || e == '\0') {
-                    return false;
-                }
-                ++i_;
-            } else if (c >= 0x80) {
-                const std::size_t n = utf8Sequence(s_.substr(i_));
-                if (n == 0)
-                    return false;
-                i_ += n;
-            } else {
-                ++i_;
-            }
+            std::size_t n = 1;
+            if (c == '\\')
+                n = escape();
+            else if (c >= 0x80)
+                n = utf8Sequence(s_.substr(i_));
+            if (n == 0)
+                return false;
+            i_ += n;
         }
         return false;
+    }
+
+    // Length of the escape sequence at i_ (a backslash and what follows), 0 when invalid.
+    std::size_t escape() const {
+        if (i_ + 1 >= s_.size())
+            return 0;
+        const char e = s_[i_ + 1];
+        if (e != 'u')
+            return e != '\0' && std::strchr("\"\\/bfnrt", e) != nullptr ? 2 : 0;
+        if (i_ + 6 > s_.size())
+            return 0;
+        for (std::size_t k = i_ + 2; k < i_ + 6; ++k)
+            if (std::isxdigit(static_cast<unsigned char>(s_[k])) == 0)
+                return 0;
+        return 6;
     }
 
     bool number() {

@@ -23,6 +23,7 @@
 #include "download/sleep_inhibitor.h"
 #include "download_fixture.h"
 #include "platform/os/file_lock.h"
+#include "platform/os/log.h"
 #include "refusing_port.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -112,6 +113,7 @@ struct Row {
     std::vector<std::string> faults = {};  // the printer's
     std::set<int> refusedOpens = {};       // control-channel opens the port refuses, from 1
     Images images = Images::Embedded;
+    const char* logs = "";           // what the log line of the cause names
     bool standInImages = true;       // the build carries stand-in images
     bool lockedElsewhere = false;    // another copy of the tool holds the printer's lock
     const char* printer = "301B10";  // the main version the printer runs
@@ -148,13 +150,16 @@ const Names kNotRestarted = append(kAsked, {"erase p", "transfer p", "erase t", 
 const Row kRows[] = {
     // Initialise: nothing was asked of the printer yet, so it is not reset.
     {.stage = Stage::Initialise, .name = "Absent", .what = "no printer on the bus",
-     .faults = {"absent"}, .message = Message::NotConnected},
+     .faults = {"absent"}, .logs = "no 7a3c:0512 device is attached",
+     .message = Message::NotConnected},
     {.stage = Stage::Initialise, .name = "LinkDoesNotOpen", .what = "link does not open",
      .refusedOpens = {1}, .message = Message::NotConnected},
     {.stage = Stage::Initialise, .name = "NoBulkInPipe", .what = "printer without a bulk IN pipe",
-     .faults = {"no-bulk-in"}, .message = Message::NotConnected},
+     .faults = {"no-bulk-in"}, .logs = "has no bulk IN endpoint",
+     .message = Message::NotConnected},
     {.stage = Stage::Initialise, .name = "DeviceIdWithoutModel", 
      .what = "wrong model: no model entry", .faults = {"id-no-model"},
+     .logs = "the device ID does not name the PV4410S",
      .message = Message::IllegalType},
     {.stage = Stage::Initialise, .name = "ModelInLowerCase", .what = "wrong model: lower case",
      .faults = {"id-model-case"}, .message = Message::IllegalType},
@@ -188,10 +193,12 @@ const Row kRows[] = {
      .faults = {"bad-header"}, .message = Message::FailedVersion, .commands = kAskedThenReset,
      .virtualMs = kInitialised + kVersionReply + kReset},
     {.stage = Stage::VersionCheck, .name = "ReplyNeverComes", .what = "reply never comes",
-     .faults = {"stall-read"}, .message = Message::FailedVersion, .commands = kAskedThenReset,
+     .faults = {"stall-read"}, .logs = "(LIBUSB_ERROR_TIMEOUT)", .message = Message::FailedVersion,
+     .commands = kAskedThenReset,
      .virtualMs = kInitialised + kVersionReply + kReset},
     {.stage = Stage::VersionCheck, .name = "UnknownVersion", .what = "version not in the map",
-     .printer = "999A10", .message = Message::NotApplicable, .commands = kAskedThenReset,
+     .logs = "999A10 is not in the version map", .printer = "999A10",
+     .message = Message::NotApplicable, .commands = kAskedThenReset,
      .virtualMs = kVersionKnown + kReset},
 
     // Assembly: nothing is shown and nothing is sent.
@@ -220,15 +227,18 @@ const Row kRows[] = {
      .faults = {"short-write=118"}, .commands = kMainSentThenReset,
      .virtualMs = kMainSent + kReset},
     {.stage = Stage::SendMain, .name = "MainChunkRefused", .what = "chunk refused by a pipe stall",
-     .faults = {"fail-write=6"}, .commands = kMainSentThenReset, .virtualMs = kMainSent + kReset},
+     .faults = {"fail-write=6"}, .logs = "(LIBUSB_ERROR_PIPE); halt cleared",
+     .commands = kMainSentThenReset, .virtualMs = kMainSent + kReset},
     {.stage = Stage::SendMain, .name = "MainChunkStalls", .what = "chunk write stalls",
-     .faults = {"stall-write=5"}, .commands = kMainSentThenReset, .virtualMs = kMainSent + kReset},
+     .faults = {"stall-write=5"}, .logs = "(LIBUSB_ERROR_TIMEOUT)",
+     .commands = kMainSentThenReset, .virtualMs = kMainSent + kReset},
     {.stage = Stage::SendMain, .name = "MainImageTimesOut", .what = "time-out: 9,000 bytes/s",
      .faults = {"throttle=9000"}, .message = Message::TimeOut, .commands = kMainSentThenReset,
      .virtualMs = kMainSent + kMainTimeLimit + kReset},
     // Gone for good: the reset stage finds no printer and sends nothing.
     {.stage = Stage::SendMain, .name = "UnpluggedMidStream", .what = "disconnect mid-stream",
-     .faults = {"disconnect-at=59"}, .commands = append(kAsked, {"erase p", "transfer p"}),
+     .faults = {"disconnect-at=59"}, .logs = "(LIBUSB_ERROR_NO_DEVICE)",
+     .commands = append(kAsked, {"erase p", "transfer p"}),
      .virtualMs = kMainSent},
     // Bulk OUT write 123 is the table's erase, 124 its transfer (4 commands, 118 writes before).
     {.stage = Stage::SendTable, .name = "TableEraseRefused", .what = "erase not written",
@@ -256,7 +266,8 @@ const Row kRows[] = {
 
     // Read back.
     {.stage = Stage::ReadBack, .name = "NeverReturns", .what = "printer never returns",
-     .faults = {"no-return"}, .commands = kBothSentThenReset,
+     .faults = {"no-return"}, .logs = "VIRTUAL-0001 is not attached",
+     .commands = kBothSentThenReset,
      .virtualMs = kTableSent + kReset + kRestart + kReopening},
     {.stage = Stage::ReadBack, .name = "ReadBackModeRefused", .what = "read-back mode refused",
      .faults = {"refuse=readback-on"}, .commands = kBothSentThenReset, .virtualMs = kReadBackMode},
@@ -267,6 +278,7 @@ const Row kRows[] = {
     // Back with versions other than those sent: shown, and reported as a failure.
     {.stage = Stage::ReadBack, .name = "ReturnsWithAnotherMainVersion",
      .what = "returns with another main version", .faults = {"return-version=301F12"},
+     .logs = "the printer runs main \"301F12\"",
      .commands = kMainAndTableCommands, .virtualMs = kReadBack,
      .afterMain = "301F12", .afterTable = "705B11"},
     {.stage = Stage::ReadBack, .name = "ReturnsWithTheOldMainVersion",
@@ -504,9 +516,13 @@ TEST_P(FaultMatrixRow, EndsAsTheRowSays) {
     WatchingInhibitor inhibitor([this] { return commands().size(); });
     installSleepInhibitor(&inhibitor);
     const auto started = std::chrono::steady_clock::now();
+    const os::CapturedLog log;
     runRow(row);
     const auto real = std::chrono::steady_clock::now() - started;
     installSleepInhibitor(nullptr);
+    if (*row.logs != '\0') {
+        EXPECT_TRUE(log.contains(row.logs)) << "no log line names " << row.logs;
+    }
 
     // The desktop may not sleep from before the first command to after the last.
     EXPECT_EQ(inhibitor.atAcquire, std::vector<std::size_t>{0});
@@ -620,14 +636,21 @@ std::string matrixDocument() {
            "transfer ends by the port's time-out, 500 ms here instead of the program's 5 s to "
            "10 s: the only real time a row waits);\n"
            "- the embedded images unchanged (a hash of all five before and after);\n"
+           "- a log line naming the cause where the column says so;\n"
+           "- the desktop's sleep inhibitor taken before the first command and let go after the "
+           "last, and one well-formed line added to the download history, with the outcome;\n"
+           "- the windows drained at least every 250 ms of virtual time, leaving out the time the "
+           "printer itself takes to accept a transfer (the test prints the longest stretch);\n"
            "- in the `asan` preset, no leak: LeakSanitizer checks after every row, with no "
            "suppressions.\n\n";
-    doc << "| Stage | Fault | Message shown | Reset sent | Commands the printer saw | "
-           "Virtual time |\n"
-           "|---|---|---|---|---|---|\n";
+    doc << "| Stage | Fault | Message shown | The log line names | Reset sent | "
+           "Commands the printer saw | Virtual time |\n"
+           "|---|---|---|---|---|---|---|\n";
     for (const Row& row : kRows) {
         doc << "| " << stageText(row.stage) << " | " << faultCell(row) << " | "
-            << messageCell(row.message) << " | " << (resets(row) ? "yes" : "no") << " | "
+            << messageCell(row.message) << " | "
+            << (*row.logs != '\0' ? "`" + escaped(row.logs) + "`" : std::string("-")) << " | "
+            << (resets(row) ? "yes" : "no") << " | "
             << (row.commands.empty() ? "none" : join(row.commands, ", ")) << " | "
             << seconds(row.virtualMs) << " |\n";
     }

@@ -1,17 +1,15 @@
 #include "support/logind_mock.h"
 
 #include <poll.h>
-#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <thread>
-
-extern char** environ;
 
 namespace pv::test {
 namespace {

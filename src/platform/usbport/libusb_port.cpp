@@ -277,10 +277,11 @@ class Device {
         return got > 0 ? static_cast<std::uint32_t>(got) : 0;
     }
 
+    // The device in a log line: "7a3c:0512 at 1-1".
+    std::string where() const { return name_ + " at " + identity_.portPath; }
+
   private:
     explicit Device(std::shared_ptr<Shared> shared) : shared_(std::move(shared)) {}
-
-    std::string where() const { return name_ + " at " + identity_.portPath; }
 
     // Opens the first device of the selected kind that has a printer interface, or, when one
     // device is selected, that device wherever it is in the list.
@@ -457,8 +458,11 @@ os::Handle LibusbPort::UsbOpenBulk(const char* pipeName, std::uint32_t) {
         return os::kNoHandle;
     const auto& itf = device->printerInterface();
     const std::uint8_t endpoint = out ? itf.outEndpoint : itf.inEndpoint;
-    if (endpoint == 0)
+    if (endpoint == 0) {
+        shared_->fail("the printer interface of " + device->where() + " has no bulk " +
+                      (out ? "OUT" : "IN") + " endpoint");
         return os::kNoHandle;
+    }
     const std::uint32_t timeoutMs = out ? timeouts_.bulkOutMs : timeouts_.bulkInMs;
     return os::openHandle(
         std::make_unique<detail::BulkPipe>(std::move(device), endpoint, timeoutMs));
