@@ -511,7 +511,14 @@ int Program::update() {
         if (printer)
             targets.emplace_back(std::move(printer));
     } else {
-        targets.emplace_back(std::nullopt);  // the first printer, as the windows take it
+        // The first printer, as the windows take it; named from the start, so that every event
+        // says which printer it is about. With none attached the run reports it as the windows
+        // do.
+        const auto printers = usbport::ListDevices();
+        if (printers.empty())
+            targets.emplace_back(std::nullopt);
+        else
+            targets.emplace_back(printers.front());
     }
     if (targets.empty()) {
         const std::string message = download::messageText(download::kNotConnected);
