@@ -87,10 +87,8 @@ class ConsoleProgress final : public download::ProgressWindow {
         if (text == message_)
             return;
         message_ = text;
-        reporter_.endProgress();
         reporter_.line(oneLine(text));
         reporter_.event("status", JsonObject().add("text", text));
-        show();
     }
 
   private:
@@ -322,7 +320,8 @@ void ConsoleWindow::MessageBox(const std::string& text, const std::string& capti
                                download::BoxIcon) {
     reporter_.endProgress();
     reporter_.event("message", JsonObject().add("caption", caption).add("text", text));
-    reporter_.line(caption + ": " + oneLine(text));
+    // "Success!: Success!\n..." would say it twice.
+    reporter_.line(text.starts_with(caption) ? oneLine(text) : caption + ": " + oneLine(text));
 }
 
 std::string ConsoleWindow::LoadString(unsigned id) {
