@@ -26,6 +26,19 @@ constexpr std::array<dlg::ControlTemplate, 4> kAboutControls{{
     {dlg::kIdOk, kButton, "OK", {194, 7, 50, 14}, dlg::kDefaultButton | dlg::kTabStop},
 }};
 
+// A build that carries the generated stand-in images says so in one more line of the About box.
+constexpr std::array<dlg::ControlTemplate, 5> kDemoAboutControls{{
+    kAboutControls[0],
+    kAboutControls[1],
+    kAboutControls[2],
+    kAboutControls[3],
+    {kNoId,
+     kStatic,
+     "Demonstration build: test firmware only;\nupdates virtual printers only.",
+     {11, 60, 229, 16},
+     kCentred | dlg::kMultiLine},
+}};
+
 constexpr std::array<dlg::ControlTemplate, 32> kUpdateControls{{
     {kNoId, kStatic, "Download F/W", {14, 11, 129, 8}, 0},
     {kNoId, kStatic, "Version", {104, 17, 50, 8}, kCentred},
@@ -83,6 +96,8 @@ constexpr std::array<dlg::ControlTemplate, 4> kProgressControls{{
 }  // namespace
 
 const dlg::DialogTemplate kAboutTemplate{100, "About", 251, 63, kDialogStyle, kAboutControls};
+const dlg::DialogTemplate kDemoAboutTemplate{100, "About",      251,
+                                             80,  kDialogStyle, kDemoAboutControls};
 
 const dlg::DialogTemplate kUpdateTemplate{102,
                                           "Software Upgrade Application for PV4410S",

@@ -1,6 +1,7 @@
 #pragma once
 // The three dialog templates of the program, as data: the About box (100), the main window (102)
-// and the progress window (105). Sizes and positions are in dialog units.
+// and the progress window (105). Sizes and positions are in dialog units. The About box of a
+// build with stand-in firmware has one more line, which says so.
 
 #include "download/download_window.h"
 #include "platform/dialog/dialog_template.h"
@@ -33,6 +34,7 @@ enum ProgressControl : int {
 };
 
 extern const dlg::DialogTemplate kAboutTemplate;
+extern const dlg::DialogTemplate kDemoAboutTemplate;
 extern const dlg::DialogTemplate kUpdateTemplate;
 extern const dlg::DialogTemplate kProgressTemplate;
 

@@ -110,19 +110,32 @@ std::unique_ptr<ProgressDialog> UpdateDialog::CreateProgress(unsigned titleId) {
 }
 
 void UpdateDialog::OnCommand(int id) {
+    if (runUnderWay_)
+        return;
     if (id == kDownLoadButton)
-        OnDownLoad();
+        RunDownLoad();
     else
         dlg::Dialog::OnCommand(id);
 }
 
 void UpdateDialog::OnSysCommand(unsigned id) {
+    if (runUnderWay_)
+        return;
     if ((id & 0xFFF0u) == kAboutCommand) {
         AboutDialog about(this);
         about.DoModal();
         return;
     }
     dlg::Dialog::OnSysCommand(id);
+}
+
+void UpdateDialog::RunDownLoad() {
+    runUnderWay_ = true;
+    OnDownLoad();
+    // Keys and clicks that came in while nothing handled events (a blocking transfer, a sleep)
+    // are still queued; delivered now they would find "DownLoad" enabled again.
+    dlg::DiscardPendingInput();
+    runUnderWay_ = false;
 }
 
 void UpdateDialog::OnDownLoad() {

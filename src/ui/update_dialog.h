@@ -5,6 +5,12 @@
 // (inherited from pv::payload::ImageSelection, so those fields are the window's own). Data flows
 // one way, from the fields to the controls. "DownLoad" (or Enter) calls OnDownLoad(); the window
 // menu holds "&About...".
+//
+// A download runs inside the button handler and drains the event queue while it waits, so the
+// window answers events during the run. While a run is under way the window refuses every
+// command and window-menu command: it cannot be closed (close box, Escape, Alt+F4, "Close"),
+// no About box opens and no second run starts. Input that is still waiting when the run ends
+// arrived during the run and is thrown away rather than acted on.
 
 #include <memory>
 #include <string>
@@ -54,8 +60,10 @@ class UpdateDialog : public dlg::Dialog,
     void OnCommand(int id) override;
     void OnSysCommand(unsigned id) override;
 
-    // Runs the download; called by "DownLoad" and by Enter while "DownLoad" is the default.
+    // Runs the download; called by "DownLoad" and by Enter while "DownLoad" is the default, with
+    // RunUnderWay() true throughout.
     virtual void OnDownLoad();
+    bool RunUnderWay() const { return runUnderWay_; }
 
     // The firmware the download procedure picks from; the embedded images unless a test set
     // another catalogue (which must outlive the window).
@@ -68,7 +76,10 @@ class UpdateDialog : public dlg::Dialog,
     bool OnInitDialog() override;
 
   private:
+    void RunDownLoad();
+
     const payload::FirmwareCatalogue* catalogue_ = nullptr;
+    bool runUnderWay_ = false;
 };
 
 }  // namespace pv::ui

@@ -1,8 +1,11 @@
-// The progress window: its caption, the percentage rule, the bar, the owner's enabled state and
-// the commands it ignores.
+// The progress window: its caption, the percentage rule, the bar, the owner's enabled state, the
+// commands it ignores and its window menu, which never holds up the updates.
 
+#include <QApplication>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QTest>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -144,6 +147,21 @@ TEST_F(ProgressDialogTest, EnterEscapeAndTheCloseBoxLeaveItOpen) {
     EXPECT_TRUE(progress->hasWindow());
     EXPECT_TRUE(progress->window()->isVisible());
     EXPECT_FALSE(owner.IsWindowEnabled());
+}
+
+// The updates come from inside an image stream with a time limit: a menu the user opens on the
+// window meanwhile must not hold them up.
+TEST_F(ProgressDialogTest, ItsWindowMenuNeverHoldsUpAnUpdate) {
+    auto progress = make(kUpgradeCaption);
+    QWindow* handle = progress->window()->windowHandle();
+    QTimer::singleShot(0, handle, [=] { QTest::mouseClick(handle, Qt::RightButton, {}, {5, 5}); });
+    QTimer::singleShot(1000, handle, [] { QApplication::activePopupWidget()->close(); });
+    QElapsedTimer clock;
+    clock.start();
+    progress->SetPos(50);  // the menu opens inside the update, which returns at once
+    EXPECT_LT(clock.elapsed(), 250);
+    ASSERT_NE(QApplication::activePopupWidget(), nullptr);
+    QApplication::activePopupWidget()->close();
 }
 
 TEST_F(ProgressDialogTest, ReportsTransmissionProgressThroughTheLinkInterface) {

@@ -1,5 +1,6 @@
 // The main window and the About box as built from their templates: layout, texts, focus and
-// default button, data flowing from fields to controls, the window menu and its About entry.
+// default button, data flowing from fields to controls, the window menu and its About entry, and
+// what the window refuses while a download runs.
 
 #include <QApplication>
 #include <QLabel>
@@ -8,11 +9,13 @@
 #include <QTest>
 
 #include <cstring>
+#include <functional>
 #include <set>
 
 #include <gtest/gtest.h>
 
 #include "modal_watcher.h"
+#include "payload/embedded_images.h"
 #include "platform/dialog/dialog_units.h"
 #include "ui/about_dialog.h"
 #include "ui/resources.h"
@@ -22,11 +25,22 @@
 namespace pv::ui {
 namespace {
 
+// Stands in for the download procedure: counts runs and does `duringRun` in each.
 class CountingUpdateDialog : public UpdateDialog {
   public:
-    void OnDownLoad() override { ++downloads; }
+    void OnDownLoad() override {
+        ++downloads;
+        if (duringRun)
+            duringRun();
+    }
     int downloads = 0;
+    std::function<void()> duringRun;
 };
+
+// Markup in a label's text shows as it is: the label is as wide as the literal text.
+bool showsLiterally(const QLabel& label) {
+    return label.sizeHint().width() >= label.fontMetrics().horizontalAdvance(label.text());
+}
 
 class UpdateDialogTest : public ::testing::Test {
   protected:
@@ -133,7 +147,7 @@ TEST_F(UpdateDialogTest, EnterAndClickRunTheDownloadGetChecksumNever) {
 
 TEST_F(UpdateDialogTest, FieldsGoToTheirControls) {
     window.afterMainChecksum = "A1";
-    window.afterMainVersion = "A2";
+    window.afterMainVersion = "<b>x</b>";  // a printer's text is never rich text
     window.afterTableChecksum = "A3";
     window.afterTableVersion = "A4";
     window.beforeMainChecksum = "B1";
@@ -141,11 +155,17 @@ TEST_F(UpdateDialogTest, FieldsGoToTheirControls) {
     window.beforeTableChecksum = "B3";
     window.beforeTableVersion = "B4";
     window.PushTexts();
-    const std::pair<int, const char*> expected[] = {{1002, "A1"}, {1004, "A2"}, {1009, "A3"},
-                                                    {1010, "A4"}, {1015, "B1"}, {1014, "B2"},
+    const std::pair<int, const char*> expected[] = {{1002, "A1"}, {1004, "<b>x</b>"}, {1009, "A3"},
+                                                    {1010, "A4"}, {1015, "B1"},       {1014, "B2"},
                                                     {1017, "B3"}, {1016, "B4"}};
     for (const auto& [id, text] : expected)
         EXPECT_EQ(window.GetDlgItemText(id), text) << id;
+    EXPECT_TRUE(showsLiterally(*qobject_cast<QLabel*>(window.GetDlgItem(1004))));
+    testing::ModalWatcher watcher([](QWidget* box) {
+        EXPECT_TRUE(showsLiterally(*box->findChild<QLabel*>("qt_msgbox_label")));
+    });
+    window.ShowMessage("Main firm ware : <b>x</b>", "Version Check", dlg::MessageIcon::Information);
+    EXPECT_EQ(watcher.seen().size(), 1u);
 
     std::memcpy(window.mainLabelPair.version, "301F11", 7);
     std::memcpy(window.mainLabelPair.checksum, "AB", 3);
@@ -176,24 +196,56 @@ TEST_F(UpdateDialogTest, AboutOpensForCommand16WhateverItsLowBits) {
     ASSERT_EQ(watcher.seen().size(), 2u);
     EXPECT_EQ(watcher.seen()[0].title, "About");
     EXPECT_NE(notice.find("FlashKit Version 1.00"), std::string::npos);
+    EXPECT_EQ(notice.find("Demonstration build: test firmware only") != std::string::npos,
+              payload::kStandInImages);
 }
 
 TEST_F(UpdateDialogTest, RightClickAndShiftF10OpenTheWindowMenu) {
-    int menus = 0;
-    QTimer closer;
-    closer.setInterval(20);
-    QObject::connect(&closer, &QTimer::timeout, [&] {
-        if (QWidget* popup = QApplication::activePopupWidget()) {
-            ++menus;
-            popup->close();
-        }
-    });
-    closer.start();
+    const QObject guard;  // a menu that would block is closed, so that the test fails, not hangs
+    QTimer::singleShot(1000, &guard, [] { QApplication::activePopupWidget()->close(); });
     window.window()->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(window.window()));
     QTest::mouseClick(window.window()->windowHandle(), Qt::RightButton, {}, QPoint(5, 5));
+    ASSERT_NE(QApplication::activePopupWidget(), nullptr);
+    QApplication::activePopupWidget()->close();
     QTest::keyClick(window.window(), Qt::Key_F10, Qt::ShiftModifier);
-    EXPECT_EQ(menus, 2);
+    ASSERT_NE(QApplication::activePopupWidget(), nullptr);
+    QApplication::activePopupWidget()->close();
+}
+
+// While a run drains events, close requests, Escape, Alt+F4 and the window menu's commands are
+// refused; once the run is over they work again.
+TEST_F(UpdateDialogTest, ARunRefusesCloseEscapeAltF4AndAbout) {
+    const std::function<void()> requests[] = {
+        [&] { window.window()->close(); },
+        [&] { QTest::keyClick(window.window(), Qt::Key_Escape); },
+        [&] { QTest::keyClick(window.window(), Qt::Key_F4, Qt::AltModifier); },
+    };
+    testing::ModalWatcher watcher;
+    for (const auto& request : requests) {
+        window.window()->show();
+        window.duringRun = [&] {
+            request();
+            window.OnSysCommand(kAboutCommand);
+        };
+        QTest::keyClick(window.window(), Qt::Key_Return);
+        EXPECT_TRUE(window.window()->isVisible());
+        request();
+        EXPECT_FALSE(window.window()->isVisible());
+    }
+    EXPECT_TRUE(watcher.seen().empty());
+}
+
+// Input that waited in the queue while the run handled no events (a blocking transfer) would
+// reach an enabled "DownLoad" after the run: it is thrown away instead.
+TEST_F(UpdateDialogTest, AnEnterQueuedDuringARunStartsNoSecondRun) {
+    window.duringRun = [&] {
+        QCoreApplication::postEvent(window.window(),
+                                    new QKeyEvent(QEvent::KeyPress, Qt::Key_Return, {}));
+    };
+    QTest::mouseClick(button(kDownLoadButton), Qt::LeftButton);
+    dlg::PumpMessages();
+    EXPECT_EQ(window.downloads, 1);
 }
 
 // Every label's lines fit its control in the dialog font, in all three windows: each line is

@@ -60,6 +60,9 @@ void centre(QWidget* window, QWidget* owner) {
 
 QLabel* makeLabel(const ControlTemplate& control, QWidget* parent) {
     auto* label = new QLabel(toQString(control.text), parent);
+    // A static control shows its text as it is; markup in it (for example in a text the printer
+    // reported) is never interpreted.
+    label->setTextFormat(Qt::PlainText);
     label->setIndent(0);
     label->setWordWrap(true);
     const Qt::Alignment horizontal =
@@ -111,9 +114,11 @@ class DialogWindow : public QDialog {
     void reject() override { dialog_.OnCommand(kIdCancel); }
     void accept() override { dialog_.OnCommand(kIdOk); }
 
+    // popup, never exec: the window may be answering its events from inside a drain in the
+    // middle of a caller's work, which a nested menu loop would stop until the menu closed.
     void showWindowMenu(const QPoint& globalPos) {
         if (WindowMenu* menu = dialog_.GetSystemMenu())
-            menu->menu()->exec(globalPos);
+            menu->menu()->popup(globalPos);
     }
 
   protected:
@@ -125,6 +130,9 @@ class DialogWindow : public QDialog {
             dialog_.OnCommand(kIdCancel);
         } else if (event->key() == Qt::Key_F10 && event->modifiers() == Qt::ShiftModifier) {
             showWindowMenu(mapToGlobal(QPoint(0, 0)));
+        } else if (event->key() == Qt::Key_F4 && event->modifiers() == Qt::AltModifier) {
+            // The window menu's "Close" shortcut, also where no window manager provides it.
+            dialog_.OnSysCommand(kScClose);
         } else {
             QDialog::keyPressEvent(event);
         }
@@ -192,6 +200,7 @@ void WindowMenu::AppendItem(unsigned commandId, std::string_view text) {
 int MessageBox(Dialog* owner, std::string_view text, std::string_view caption, MessageIcon icon) {
     QMessageBox box(icon == MessageIcon::Warning ? QMessageBox::Warning : QMessageBox::Information,
                     toQString(caption), toQString(text), QMessageBox::Ok);
+    box.setTextFormat(Qt::PlainText);  // the text may quote what a device reported
     QWidget* ownerWindow = owner != nullptr ? owner->window() : nullptr;
     setOwner(&box, ownerWindow);
     box.setWindowModality(Qt::ApplicationModal);
@@ -205,6 +214,41 @@ int MessageBox(Dialog* owner, std::string_view text, std::string_view caption, M
 
 void PumpMessages() {
     QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
+
+namespace {
+
+// Swallows the user's input for every object of the application while it is installed.
+class InputDiscarder : public QObject {
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        switch (event->type()) {
+            case QEvent::KeyPress:
+            case QEvent::KeyRelease:
+            case QEvent::ShortcutOverride:
+            case QEvent::Shortcut:
+            case QEvent::MouseButtonPress:
+            case QEvent::MouseButtonRelease:
+            case QEvent::MouseButtonDblClick:
+            case QEvent::Wheel:
+            case QEvent::ContextMenu:
+            case QEvent::TouchBegin:
+            case QEvent::TouchUpdate:
+            case QEvent::TouchEnd:
+                return true;
+            default:
+                return QObject::eventFilter(watched, event);
+        }
+    }
+};
+
+}  // namespace
+
+void DiscardPendingInput() {
+    InputDiscarder discarder;
+    QCoreApplication::instance()->installEventFilter(&discarder);
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+    QCoreApplication::instance()->removeEventFilter(&discarder);
 }
 
 Dialog::Dialog(const DialogTemplate& dialogTemplate, const ResourceModule& resources,

@@ -46,7 +46,9 @@ class DataExchange {
 
 // The window's own window menu: the window manager's menu cannot be extended, so the dialog shows
 // this one on a right click on its background, on Shift+F10 and on the Menu key. It starts with
-// "Close"; programs append their entries, which arrive at OnSysCommand.
+// "Close"; programs append their entries, which arrive at OnSysCommand. The menu pops up without
+// a loop of its own: showing it returns at once, so a window that answers its events from inside
+// a caller's work (a progress update) never holds that work up while the menu is open.
 class WindowMenu {
   public:
     explicit WindowMenu(Dialog& dialog, QWidget* window);
@@ -71,6 +73,10 @@ int MessageBox(Dialog* owner, std::string_view text, std::string_view caption, M
 
 // Handles every event waiting for any window of the thread, without waiting for more.
 void PumpMessages();
+// Like PumpMessages, but throws away the user's input (keys, mouse buttons, wheel, context-menu
+// requests) instead of delivering it: for input that arrived while the program was busy and
+// must not act once it is idle again.
+void DiscardPendingInput();
 
 class Dialog {
   public:
