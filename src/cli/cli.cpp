@@ -137,32 +137,57 @@ struct Options {
     Verbosity verbosity = Verbosity::Normal;
 };
 
+// A flag without a value; false when `arg` is none.
+bool takeFlag(const std::string& arg, Options& o) {
+    static const std::pair<const char*, bool Options::*> kFlags[] = {
+        {"--json", &Options::json}, {"--help", &Options::help},
+        {"-h", &Options::help},     {"--version", &Options::version},
+        {"--all", &Options::all},   {"--yes", &Options::yes},
+        {"-y", &Options::yes}};
+    for (const auto& [name, member] : kFlags) {
+        if (arg == name) {
+            o.*member = true;
+            return true;
+        }
+    }
+    if (arg == "--quiet" || arg == "-q")
+        o.verbosity = Verbosity::Quiet;
+    else if (arg == "--verbose" || arg == "-v")
+        o.verbosity = Verbosity::Verbose;
+    else
+        return false;
+    return true;
+}
+
+// What is wrong with a parsed command line, empty when nothing.
+std::string mismatch(const Options& o) {
+    if (o.help || o.version)
+        return {};
+    if (o.command.empty())
+        return "no command given";
+    if (o.command != "list" && o.command != "check" && o.command != "update" &&
+        o.command != "history")
+        return "unknown command " + o.command;
+    if ((o.all || o.yes) && o.command != "update")
+        return std::string(o.all ? "--all" : "--yes") + " goes with update only";
+    if (!o.device.empty() && o.command != "check" && o.command != "update")
+        return "--device goes with check and update only";
+    if (o.all && !o.device.empty())
+        return "--device and --all exclude each other";
+    return {};
+}
+
 // An error text, empty when the command line is good.
 std::string parse(std::span<char* const> args, Options& o) {
     for (std::size_t i = 1; i < args.size(); ++i) {
         const std::string arg = args[i];
-        if (arg == "--json") {
-            o.json = true;
-        } else if (arg == "--quiet" || arg == "-q") {
-            o.verbosity = Verbosity::Quiet;
-        } else if (arg == "--verbose" || arg == "-v") {
-            o.verbosity = Verbosity::Verbose;
-        } else if (arg == "--help" || arg == "-h") {
-            o.help = true;
-        } else if (arg == "--version") {
-            o.version = true;
-        } else if (arg == "--all") {
-            o.all = true;
-        } else if (arg == "--yes" || arg == "-y") {
-            o.yes = true;
-        } else if (arg == "--device" || arg.starts_with("--device=")) {
-            if (arg == "--device") {
-                if (i + 1 >= args.size())
-                    return "--device needs a serial number or a port path";
+        if (takeFlag(arg, o))
+            continue;
+        if (arg == "--device" || arg.starts_with("--device=")) {
+            if (arg == "--device" && i + 1 < args.size())
                 o.device = args[++i];
-            } else {
-                o.device = arg.substr(9);
-            }
+            else if (arg != "--device")
+                o.device = arg.substr(std::string_view("--device=").size());
             if (o.device.empty())
                 return "--device needs a serial number or a port path";
         } else if (arg.starts_with("-")) {
@@ -173,22 +198,7 @@ std::string parse(std::span<char* const> args, Options& o) {
             return "unexpected argument " + arg;
         }
     }
-    if (o.help || o.version)
-        return {};
-    if (o.command.empty())
-        return "no command given";
-    if (o.command != "list" && o.command != "check" && o.command != "update" &&
-        o.command != "history")
-        return "unknown command " + o.command;
-    if (o.all && o.command != "update")
-        return "--all goes with update only";
-    if (o.yes && o.command != "update")
-        return "--yes goes with update only";
-    if (!o.device.empty() && o.command != "check" && o.command != "update")
-        return "--device goes with check and update only";
-    if (o.all && !o.device.empty())
-        return "--device and --all exclude each other";
-    return {};
+    return mismatch(o);
 }
 
 std::string describe(const usbport::DeviceIdentity& printer) {
@@ -239,6 +249,8 @@ class Program {
     bool confirm(const std::vector<std::optional<usbport::DeviceIdentity>>& targets);
     int updateOne(const std::optional<usbport::DeviceIdentity>& target);
     std::optional<usbport::DeviceIdentity> target(int& status);
+    // The printers `update` runs on, in order; empty (with `status` set) when none is there.
+    std::vector<std::optional<usbport::DeviceIdentity>> updateTargets(int& status);
 
     const Options& options_;
     Reporter reporter_;
@@ -469,7 +481,7 @@ int Program::updateOne(const std::optional<usbport::DeviceIdentity>& target) {
     usbport::SelectDevice(target ? &*target : nullptr);
     ConsoleWindow window(reporter_);
     download::DownloadProcedure procedure(window, catalogue_, standIn_);
-    download::Outcome outcome;
+    download::Outcome outcome = download::Outcome::NotConnected;
     {
         const DownloadUnderWay underWay;
         outcome = procedure.runDownload();
@@ -496,9 +508,8 @@ int Program::updateOne(const std::optional<usbport::DeviceIdentity>& target) {
     return status;
 }
 
-int Program::update() {
+std::vector<std::optional<usbport::DeviceIdentity>> Program::updateTargets(int& status) {
     std::vector<std::optional<usbport::DeviceIdentity>> targets;
-    int status = kExitSuccess;
     if (options_.all) {
         for (auto& printer : usbport::ListDevices())
             targets.emplace_back(std::move(printer));
@@ -520,6 +531,12 @@ int Program::update() {
         else
             targets.emplace_back(printers.front());
     }
+    return targets;
+}
+
+int Program::update() {
+    int status = kExitSuccess;
+    const auto targets = updateTargets(status);
     if (targets.empty()) {
         const std::string message = download::messageText(download::kNotConnected);
         reporter_.event("outcome", JsonObject()

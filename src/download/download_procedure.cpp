@@ -451,36 +451,22 @@ bool DownloadProcedure::sendImages(ProgressWindow* progress, os::Tick start,
     if (selection.mainImageIndex != -1) {
         if (progress)
             progress->SetMessage(kLoadingMain);
-        if (window_.StopRequested() || !link.sendErase(kMainArea)) {
-            ok = false;
-        } else {
-            waitWithProgress(150, 100, progress, start, msPerPercent);
-            if (window_.StopRequested() || !link.sendTransfer(kMainArea)) {
-                ok = false;
-            } else {
-                ok = link::transmitImage(link, selection.mainImageData.get(),
-                                         selection.mainImageSize, kMainTimeLimitMs, progress, start,
-                                         msPerPercent, &outCode);
-                report_.mainSent = ok;
-                updateDownloadProgress(progress, start, msPerPercent);
-            }
+        ok = prepareArea(link, kMainArea, 150, progress, start, msPerPercent);
+        if (ok) {
+            ok = link::transmitImage(link, selection.mainImageData.get(), selection.mainImageSize,
+                                     kMainTimeLimitMs, progress, start, msPerPercent, &outCode);
+            report_.mainSent = ok;
+            updateDownloadProgress(progress, start, msPerPercent);
         }
     }
     if (selection.tableImageIndex != -1 && ok) {
         if (progress)
             progress->SetMessage(kLoadingTable);
-        if (window_.StopRequested() || !link.sendErase(kTableArea)) {
-            ok = false;
-        } else {
-            waitWithProgress(300, 100, progress, start, msPerPercent);
-            if (window_.StopRequested() || !link.sendTransfer(kTableArea)) {
-                ok = false;
-            } else {
-                ok = link::transmitImage(link, selection.tableImageData.get(),
-                                         selection.tableImageSize, kTableTimeLimitMs, progress,
-                                         start, msPerPercent, &outCode);
-                report_.tableSent = ok;
-            }
+        ok = prepareArea(link, kTableArea, 300, progress, start, msPerPercent);
+        if (ok) {
+            ok = link::transmitImage(link, selection.tableImageData.get(), selection.tableImageSize,
+                                     kTableTimeLimitMs, progress, start, msPerPercent, &outCode);
+            report_.tableSent = ok;
         }
     }
     if (!ok) {
@@ -492,6 +478,15 @@ bool DownloadProcedure::sendImages(ProgressWindow* progress, os::Tick start,
     }
     link.close();
     return ok;
+}
+
+bool DownloadProcedure::prepareArea(link::PrinterLink& link, std::uint16_t area, int eraseRounds,
+                                    ProgressWindow* progress, os::Tick start,
+                                    std::uint32_t msPerPercent) {
+    if (window_.StopRequested() || !link.sendErase(area))
+        return false;
+    waitWithProgress(eraseRounds, 100, progress, start, msPerPercent);
+    return !window_.StopRequested() && link.sendTransfer(area);
 }
 
 bool DownloadProcedure::resetPrinter() {

@@ -41,7 +41,8 @@ class TestConsole final : public pv::cli::Console {
     std::vector<std::string> lines() const {
         std::vector<std::string> all;
         std::size_t from = 0;
-        for (std::size_t at; (at = out_.find('\n', from)) != std::string::npos; from = at + 1)
+        for (std::size_t at = out_.find('\n'); at != std::string::npos;
+             from = at + 1, at = out_.find('\n', from))
             all.push_back(out_.substr(from, at - from));
         return all;
     }
@@ -49,7 +50,7 @@ class TestConsole final : public pv::cli::Console {
     std::vector<std::string> events(const std::string& name) const {
         std::vector<std::string> found;
         for (const auto& line : lines())
-            if (line.find("{\"event\":\"" + name + "\"") == 0)
+            if (line.starts_with(R"({"event":")" + name + '"'))
                 found.push_back(line);
         return found;
     }
@@ -111,6 +112,7 @@ class CommandLine : public pvtest::VirtualPrinterTest {
         std::vector<std::string> args = {"pv4410s-update"};
         args.insert(args.end(), row.args.begin(), row.args.end());
         std::vector<char*> argv;
+        argv.reserve(args.size());
         for (auto& arg : args)
             argv.push_back(arg.data());
         return pv::cli::run(argv, console, BuildSettings{row.standIn});
@@ -235,7 +237,7 @@ TEST_F(CommandLine, UpdateAsksFirst) {
 TEST_F(CommandLine, InterruptDuringTheStreamResetsThePrinter) {
     bool raised = false;
     console.onOut = [&](std::string_view text) {
-        if (!raised && text.find("\"event\":\"progress\"") != std::string_view::npos &&
+        if (!raised && text.find(R"("event":"progress")") != std::string_view::npos &&
             !printer().trace("stream-start").empty()) {
             raised = true;
             std::raise(SIGINT);
