@@ -487,6 +487,10 @@ int Program::updateOne(const std::optional<usbport::DeviceIdentity>& target) {
         outcome = procedure.runDownload();
     }
     usbport::SelectDevice(nullptr);
+    if (outcome == download::Outcome::Interrupted)
+        os::logLine(
+            "update: interrupted: the stage under way ended early; the printer was reset "
+            "(unless it was still being initialised)");
     const auto& report = procedure.report();
     if (!report.printer.key().empty())
         reporter_.setPrinter(report.printer.key());
