@@ -57,16 +57,24 @@ class InterruptHandlers {
         action.sa_flags = SA_RESTART;
         for (std::size_t i = 0; i < std::size(kInterruptSignals); ++i)
             sigaction(kInterruptSignals[i], &action, &previous_[i]);
+        // Output to a reader that went away (an ssh session closed, `| head`) must not kill a
+        // download mid-stream: the write fails and the run goes on.
+        struct sigaction ignore {};
+        ignore.sa_handler = SIG_IGN;
+        sigemptyset(&ignore.sa_mask);
+        sigaction(SIGPIPE, &ignore, &previousPipe_);
     }
     ~InterruptHandlers() {
         for (std::size_t i = 0; i < std::size(kInterruptSignals); ++i)
             sigaction(kInterruptSignals[i], &previous_[i], nullptr);
+        sigaction(SIGPIPE, &previousPipe_, nullptr);
     }
     InterruptHandlers(const InterruptHandlers&) = delete;
     InterruptHandlers& operator=(const InterruptHandlers&) = delete;
 
   private:
     struct sigaction previous_[std::size(kInterruptSignals)]{};
+    struct sigaction previousPipe_ {};
 };
 
 // Marks the stretch in which an interrupt asks the download to stop instead of ending the

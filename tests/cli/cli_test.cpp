@@ -150,7 +150,7 @@ TEST_F(CommandLine, EachOutcomeHasItsExitStatus) {
         {"never returns", kUpdate, "503C10", {"no-return"}, 9, "read-back-failed"},
         {"wrong version", kUpdate, "503C10", {"return-version=503C10"}, 9, "verification-failed"},
         {"locked", kUpdate, "503C10", {}, 10, "printer-locked", false, true},
-        {"stand-in images", kUpdate, "503C10", {}, 11, "stand-in-refused", true},
+        {"stand-in images", kUpdate, "503C10", {"serial=REAL-0001"}, 11, "stand-in-refused", true},
         {"usage", {"update", "--bogus"}, "301B10", {}, 2},
         {"check", {"--json", "check"}, "301B10", {}, 0},
         {"check, not applicable", {"--json", "check"}, "999Z10", {}, 5},
