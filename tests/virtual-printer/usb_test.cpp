@@ -181,7 +181,8 @@ TEST_F(UsbTest, SeveralPrintersShareTheBusEachAtItsPort) {
     Options second;
     second.mainVersion = "402B10";
     const auto printers = startPrinters({{}, second});
-    Client a, b;
+    Client a;
+    Client b;
     ASSERT_TRUE(a.open(1));
     ASSERT_TRUE(b.open(2));
     EXPECT_EQ(a.serial(), "VIRTUAL-0001");
