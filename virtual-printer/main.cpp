@@ -100,6 +100,27 @@ std::string applyOption(const std::string& arg, const char* value, CommandLine& 
     return {};
 }
 
+// One KEY=VALUE of a --printer SPEC; returns an error text, empty when it is good.
+std::string applySpecItem(const std::string& key, const std::string& value, vprinter::Options& o) {
+    if (key == "main" || key == "table") {
+        if (value.size() != 6)
+            return key + "= needs a six-character code";
+        (key == "main" ? o.mainVersion : o.tableVersion) = value;
+    } else if (key == "serial") {
+        if (!vprinter::validSerial(value))
+            return "serial= needs 1 to 126 of A-Z a-z 0-9 . _ - : /";
+        o.serial = value;
+    } else if (key == "erase-ms" || key == "reboot-ms") {
+        if (!parseMs(value.c_str(), key == "erase-ms" ? o.eraseMs : o.rebootMs))
+            return key + "= needs a number";
+    } else if (key == "fault") {
+        return vprinter::applyFault(value, o.faults);
+    } else {
+        return "unknown key '" + key + "'";
+    }
+    return {};
+}
+
 // One --printer SPEC on top of `o`; returns an error text, empty when it is good.
 std::string applySpec(const std::string& spec, vprinter::Options& o) {
     std::size_t at = 0;
@@ -108,28 +129,9 @@ std::string applySpec(const std::string& spec, vprinter::Options& o) {
         const std::string item = spec.substr(at, end - at);
         at = end + 1;
         const auto eq = item.find('=');
-        const std::string key = item.substr(0, eq);
-        const std::string value = eq == std::string::npos ? "" : item.substr(eq + 1);
-        if (eq == std::string::npos || value.empty())
+        if (eq == std::string::npos || eq + 1 == item.size())
             return "--printer: '" + item + "' is not KEY=VALUE";
-        std::string error;
-        if (key == "main" || key == "table") {
-            if (value.size() != 6)
-                return "--printer: " + key + "= needs a six-character code";
-            (key == "main" ? o.mainVersion : o.tableVersion) = value;
-        } else if (key == "serial") {
-            if (!vprinter::validSerial(value))
-                return "--printer: serial= needs 1 to 126 of A-Z a-z 0-9 . _ - : /";
-            o.serial = value;
-        } else if (key == "erase-ms" || key == "reboot-ms") {
-            if (!parseMs(value.c_str(), key == "erase-ms" ? o.eraseMs : o.rebootMs))
-                return "--printer: " + key + "= needs a number";
-        } else if (key == "fault") {
-            error = vprinter::applyFault(value, o.faults);
-        } else {
-            return "--printer: unknown key '" + key + "'";
-        }
-        if (!error.empty())
+        if (auto error = applySpecItem(item.substr(0, eq), item.substr(eq + 1), o); !error.empty())
             return "--printer: " + error;
     }
     return {};

@@ -175,13 +175,15 @@ TEST_F(UsbTest, OpensDetachesClaimsAndAnswersDeviceIdAndVersion) {
     EXPECT_EQ(c.attachResult(), 0);
     EXPECT_EQ(printer.trace("driver-detach").size(), 1u);
     EXPECT_EQ(printer.trace("driver-attach").size(), 1u);
+    EXPECT_EQ(printer.trace("reply").at(0).field("printer"), "") << "alone: not named";
 }
 
 TEST_F(UsbTest, SeveralPrintersShareTheBusEachAtItsPort) {
     Options second;
     second.mainVersion = "402B10";
     const auto printers = startPrinters({{}, second});
-    Client a, b;
+    Client a;
+    Client b;
     ASSERT_TRUE(a.open(1));
     ASSERT_TRUE(b.open(2));
     EXPECT_EQ(a.serial(), "VIRTUAL-0001");
@@ -192,6 +194,12 @@ TEST_F(UsbTest, SeveralPrintersShareTheBusEachAtItsPort) {
     const auto replies = printers[1]->trace("reply");
     ASSERT_EQ(replies.size(), 1u);
     EXPECT_EQ(replies[0].field("printer"), "VIRTUAL-0002");
+
+    ASSERT_EQ(a.write(kReset), 4);
+    os::sleepMs(vprinter::Options{}.rebootMs);
+    EXPECT_EQ(printers[0]->devnum(), 4u) << "the next free address, not the other printer's";
+    EXPECT_EQ(printers[1]->devnum(), 3u);
+    EXPECT_EQ(versions(b), "402B10705A10") << "the other printer is not disturbed";
 }
 
 TEST_F(UsbTest, WholeImageIsAcceptedAndTheDeviceRebootsWithIt) {
@@ -253,6 +261,9 @@ TEST_F(UsbTest, ClaimFailsWhileTheInterfaceIsHeld) {
         driverBound.context(), vprinter::kVendorId, vprinter::kProductId);
     ASSERT_NE(h, nullptr);
     EXPECT_EQ(libusb_claim_interface(h, 0), LIBUSB_ERROR_BUSY) << "usblp holds it";
+    std::uint8_t id[256];
+    EXPECT_GT(libusb_control_transfer(h, 0xA1, 0, 0, 0, id, 256, 1000), 2)
+        << "the device ID needs no claim";
     int done = 0;
     std::uint8_t frame[4] = {0x1B, 'V', '#', 0};
     EXPECT_LT(libusb_bulk_transfer(h, vprinter::kBulkOutEndpoint, frame, 4, &done, 1000), 0);
@@ -337,8 +348,14 @@ TEST_F(UsbTest, RefusedCommandsAndWritesHaltTheEndpointUntilCleared) {
     EXPECT_TRUE(printer.trace("command").empty()) << "nothing reached the printer";
     ASSERT_EQ(libusb_clear_halt(c.handle(), vprinter::kBulkOutEndpoint), 0);
     EXPECT_EQ(versions(c), "301B10705A10");
-    EXPECT_EQ(printer.trace("halt").size(), 1u);
-    EXPECT_EQ(printer.trace("clear-halt").size(), 1u);
+    EXPECT_EQ(c.write(kReadBackOn), LIBUSB_ERROR_PIPE);
+    // CLEAR_FEATURE(ENDPOINT_HALT) sent as a control request clears it as well.
+    ASSERT_EQ(libusb_control_transfer(c.handle(), 0x02, 1, 0, vprinter::kBulkOutEndpoint, nullptr,
+                                      0, 1000),
+              0);
+    EXPECT_EQ(versions(c), "301B10705A10");
+    EXPECT_EQ(printer.trace("halt").size(), 2u);
+    EXPECT_EQ(printer.trace("clear-halt").size(), 2u);
 }
 
 TEST_F(UsbTest, StreamFaultsReachTheClient) {

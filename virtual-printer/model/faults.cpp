@@ -55,6 +55,15 @@ bool isVersionCode(std::string_view s) {
     return s.size() == 6;
 }
 
+std::string replyLength(std::string_view name, std::optional<std::uint32_t> n, Faults& f) {
+    const bool isShort = name == "short-reply";
+    if (!n || (isShort ? *n >= 48 : *n <= 48 || *n > 65535))
+        return isShort ? "fault 'short-reply' needs a length from 0 to 47"
+                       : "fault 'long-reply' needs a length from 49 to 65535";
+    f.replyLength = *n;
+    return {};
+}
+
 std::string applyValue(std::string_view name, std::string_view value, Faults& f) {
     std::uint32_t n = 0;
     const bool numeric = parseNumber(value, n);
@@ -74,18 +83,8 @@ std::string applyValue(std::string_view name, std::string_view value, Faults& f)
         return needPositive(f.failWrite);
     if (name == "throttle")
         return needPositive(f.throttleBytesPerSecond);
-    if (name == "short-reply") {
-        if (!numeric || n >= 48)
-            return "fault 'short-reply' needs a length from 0 to 47";
-        f.replyLength = n;
-        return {};
-    }
-    if (name == "long-reply") {
-        if (!numeric || n <= 48 || n > 65535)
-            return "fault 'long-reply' needs a length from 49 to 65535";
-        f.replyLength = n;
-        return {};
-    }
+    if (name == "short-reply" || name == "long-reply")
+        return replyLength(name, numeric ? std::optional<std::uint32_t>(n) : std::nullopt, f);
     if (name == "serial") {
         if (!validSerial(value))
             return "fault 'serial' needs 1 to 126 characters of A-Z a-z 0-9 . _ - : /";

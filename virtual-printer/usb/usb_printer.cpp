@@ -99,7 +99,7 @@ std::string sysfsRecord(const std::string& sysfsPath, unsigned port, unsigned de
                   "A: devnum=%u\\n\n"
                   "A: devpath=%u\\n\n",
                   devnum, devnum, devnum, devnum, port);
-    const std::string serial = printer.serial();
+    const std::string& serial = printer.serial();
     return "P: " + sysfsPath.substr(4) + "\n" + numbers +
            "E: SUBSYSTEM=usb\n"
            "E: DEVTYPE=usb_device\n"
@@ -234,6 +234,9 @@ struct UsbPrinter::Impl {
     std::uint64_t submit(UMockdevIoctlClient* client, UMockdevIoctlData* arg);
     void driverIoctl(UMockdevIoctlClient* client, UMockdevIoctlData* arg);
     int claim(const char* by);
+    static unsigned unsignedArg(UMockdevIoctlData* arg);
+    int getDriver(UMockdevIoctlData* arg);
+    void portReset();
     bool hasEndpoint(unsigned endpoint) const;
     int checkControl(const std::uint8_t* setup);
     void clearHalt(unsigned endpoint, const char* by);
@@ -295,49 +298,25 @@ std::uint64_t UsbPrinter::Impl::handle(UMockdevIoctlClient* client) {
             answer(0);
             return 0;
         }
-        case USBDEVFS_GETDRIVER: {
-            UMockdevIoctlData* d = resolved(sizeof(usbdevfs_getdriver));
-            auto* gd = reinterpret_cast<usbdevfs_getdriver*>(d->data);
-            // Another program's claim shows as the usbfs driver (libusb: "no kernel driver").
-            const char* driver = gd->interface != 0              ? nullptr
-                                 : printer.options().faults.busy ? "usbfs"
-                                 : driverBound                   ? "usblp"
-                                                                 : nullptr;
-            if (driver)
-                std::strcpy(gd->driver, driver);
-            umockdev_ioctl_data_unref(d);
-            answer(driver ? 0 : ENODATA);
+        case USBDEVFS_GETDRIVER:
+            answer(getDriver(arg));
             return 0;
-        }
         case USBDEVFS_IOCTL:
             driverIoctl(client, arg);
             return 0;
-        case USBDEVFS_CLAIMINTERFACE: {
-            UMockdevIoctlData* d = resolved(sizeof(unsigned int));
-            unsigned int iface = 0;
-            std::memcpy(&iface, d->data, sizeof iface);
-            umockdev_ioctl_data_unref(d);
-            answer(iface != 0 ? ENOENT : claim("claim"));
+        case USBDEVFS_CLAIMINTERFACE:
+            answer(unsignedArg(arg) != 0 ? ENOENT : claim("claim"));
             return 0;
-        }
         case USBDEVFS_CLEAR_HALT: {
-            UMockdevIoctlData* d = resolved(sizeof(unsigned int));
-            unsigned int endpoint = 0;
-            std::memcpy(&endpoint, d->data, sizeof endpoint);
-            umockdev_ioctl_data_unref(d);
-            int err = hasEndpoint(endpoint) ? claim("clear-halt") : ENOENT;
+            const unsigned endpoint = unsignedArg(arg);
+            const int err = hasEndpoint(endpoint) ? claim("clear-halt") : ENOENT;
             if (err == 0)
                 clearHalt(endpoint, "clear-halt");
             answer(err);
             return 0;
         }
-        case USBDEVFS_RESET:  // a port reset puts the device in its default state: no halts
-            if (!halted.empty()) {
-                TraceBuilder b = event("port-reset");
-                record(b);
-                for (unsigned endpoint : std::set<unsigned>(halted))
-                    clearHalt(endpoint, "port-reset");
-            }
+        case USBDEVFS_RESET:
+            portReset();
             answer(0);
             return 0;
         case USBDEVFS_RELEASEINTERFACE:
@@ -355,6 +334,39 @@ std::uint64_t UsbPrinter::Impl::handle(UMockdevIoctlClient* client) {
             answer(ENOTTY);
             return 0;
     }
+}
+
+unsigned UsbPrinter::Impl::unsignedArg(UMockdevIoctlData* arg) {
+    UMockdevIoctlData* d = umockdev_ioctl_data_resolve(arg, 0, sizeof(unsigned int), nullptr);
+    unsigned int value = 0;
+    std::memcpy(&value, d->data, sizeof value);
+    umockdev_ioctl_data_unref(d);
+    return value;
+}
+
+// Which driver holds the interface; another program's claim shows as the usbfs driver (libusb:
+// "no kernel driver active"). Returns an errno value.
+int UsbPrinter::Impl::getDriver(UMockdevIoctlData* arg) {
+    UMockdevIoctlData* d = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_getdriver), nullptr);
+    auto* gd = reinterpret_cast<usbdevfs_getdriver*>(d->data);
+    const char* driver = gd->interface != 0              ? nullptr
+                         : printer.options().faults.busy ? "usbfs"
+                         : driverBound                   ? "usblp"
+                                                         : nullptr;
+    if (driver)
+        std::snprintf(gd->driver, sizeof gd->driver, "%s", driver);
+    umockdev_ioctl_data_unref(d);
+    return driver ? 0 : ENODATA;
+}
+
+// A port reset puts the device in its default state: no endpoint halted.
+void UsbPrinter::Impl::portReset() {
+    if (halted.empty())
+        return;
+    TraceBuilder b = event("port-reset");
+    record(b);
+    for (unsigned endpoint : std::set<unsigned>(halted))
+        clearHalt(endpoint, "port-reset");
 }
 
 // Claiming interface 0 (explicitly, or implicitly for a transfer that needs it): refused while
