@@ -4,15 +4,18 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
+#include "model/faults.h"
 #include "model/printer.h"
 #include "usb/preload.h"
 #include "usb/usb_printer.h"
@@ -20,7 +23,8 @@
 namespace {
 
 struct CommandLine {
-    vprinter::Options options;
+    vprinter::Options options;  // the one printer, or what every --printer starts from
+    std::vector<std::string> printers;
     bool trace = false;
     std::string traceJson;
     std::vector<char*> command;
@@ -42,12 +46,24 @@ void usage(std::ostream& out) {
         << vprinter::faultHelp()
         << "    Writes count from 1: \"stream writes\" restart at every transfer command, the\n"
            "    others count every bulk OUT write since the start (the trace shows both).\n"
+           "  --printer SPEC         put a printer on the bus (repeatable; ports 1-1, 1-2, ...);\n"
+           "                         SPEC is a comma list of main=CODE, table=CODE, serial=TEXT,\n"
+           "                         erase-ms=MS, reboot-ms=MS, fault=NAME[=VALUE] (repeatable),\n"
+           "                         e.g. main=402B10,serial=VIRTUAL-0002,fault=refuse=reset.\n"
+           "                         The options above are every printer's defaults; serials\n"
+           "                         default to VIRTUAL-0001, VIRTUAL-0002, ... by port. With\n"
+           "                         more than one printer every trace event ends in\n"
+           "                         printer=SERIAL. Without --printer: one printer, serial\n"
+           "                         VIRTUAL-0001.\n"
            "  --trace                print what the printer receives and does to standard error\n"
            "  --trace-json FILE      write the same events to FILE, one JSON object per line\n"
            "  --help                 show this text\n"
            "\n"
            "A printer whose flash area did not receive a whole, verified package since its last\n"
-           "erase reports version \"------\" and checksum 0000 for that area after a reset.\n";
+           "erase reports version \"------\" and checksum 0000 for that area after a reset. After "
+           "a\n"
+           "reset a printer comes back at a new device address (/dev/bus/usb/001/NNN), on its "
+           "port.\n";
 }
 
 bool parseMs(const char* text, std::uint32_t& out) {
@@ -74,10 +90,68 @@ std::string applyOption(const std::string& arg, const char* value, CommandLine& 
             return "--reboot-ms needs a number";
     } else if (arg == "--fault") {
         return vprinter::applyFault(value, o.faults);
+    } else if (arg == "--printer") {
+        cl.printers.emplace_back(value);
     } else if (arg == "--trace-json") {
         cl.traceJson = value;
     } else {
         return "unknown option " + arg;
+    }
+    return {};
+}
+
+// One KEY=VALUE of a --printer SPEC; returns an error text, empty when it is good.
+std::string applySpecItem(const std::string& key, const std::string& value, vprinter::Options& o) {
+    if (key == "main" || key == "table") {
+        if (value.size() != 6)
+            return key + "= needs a six-character code";
+        (key == "main" ? o.mainVersion : o.tableVersion) = value;
+    } else if (key == "serial") {
+        if (!vprinter::validSerial(value))
+            return "serial= needs 1 to 126 of A-Z a-z 0-9 . _ - : /";
+        o.serial = value;
+    } else if (key == "erase-ms" || key == "reboot-ms") {
+        if (!parseMs(value.c_str(), key == "erase-ms" ? o.eraseMs : o.rebootMs))
+            return key + "= needs a number";
+    } else if (key == "fault") {
+        return vprinter::applyFault(value, o.faults);
+    } else {
+        return "unknown key '" + key + "'";
+    }
+    return {};
+}
+
+// One --printer SPEC on top of `o`; returns an error text, empty when it is good.
+std::string applySpec(const std::string& spec, vprinter::Options& o) {
+    std::size_t at = 0;
+    while (at <= spec.size()) {
+        const auto end = std::min(spec.find(',', at), spec.size());
+        const std::string item = spec.substr(at, end - at);
+        at = end + 1;
+        const auto eq = item.find('=');
+        if (eq == std::string::npos || eq + 1 == item.size())
+            return "--printer: '" + item + "' is not KEY=VALUE";
+        if (auto error = applySpecItem(item.substr(0, eq), item.substr(eq + 1), o); !error.empty())
+            return "--printer: " + error;
+    }
+    return {};
+}
+
+// The printers to put on the bus: the single-printer options, or one per --printer.
+std::string printerOptions(const CommandLine& cl, std::vector<vprinter::Options>& out) {
+    if (cl.printers.empty()) {
+        out.push_back(cl.options);
+        return {};
+    }
+    for (std::size_t i = 0; i < cl.printers.size(); ++i) {
+        vprinter::Options o = cl.options;
+        char serial[32];
+        std::snprintf(serial, sizeof serial, "VIRTUAL-%04zu", i + 1);
+        o.serial = serial;
+        o.namedInTrace = cl.printers.size() > 1;
+        if (auto error = applySpec(cl.printers[i], o); !error.empty())
+            return error;
+        out.push_back(std::move(o));
     }
     return {};
 }
@@ -150,20 +224,38 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+    std::vector<vprinter::Options> options;
+    if (const auto error = printerOptions(cl, options); !error.empty()) {
+        std::cerr << "pv4410s-virtual-printer: " << error << "\n\n";
+        usage(std::cerr);
+        return 2;
+    }
     vprinter::RealClock clock;
-    vprinter::Printer printer(cl.options, clock);
+    // Each printer's events come from its own USB thread: one line at a time.
+    std::mutex outputMutex;
     auto show = [&](const vprinter::TraceEvent& e) {
+        std::lock_guard lock(outputMutex);
         if (cl.trace)
             std::fprintf(stderr, "vprinter %s\n", e.readable().c_str());
         if (json.is_open())
             json << e.json() << std::endl;
     };
-    for (const auto& e : printer.trace().events())
-        show(e);  // made before the sink existed
-    printer.trace().addSink(show);
-    vprinter::UsbPrinter usb(printer);
-    usb.startRealTimeSync();
+    vprinter::UsbBus bus;
+    std::vector<std::unique_ptr<vprinter::Printer>> printers;
+    std::vector<std::unique_ptr<vprinter::UsbPrinter>> devices;
+    for (const auto& o : options) {
+        printers.push_back(std::make_unique<vprinter::Printer>(o, clock));
+        for (const auto& e : printers.back()->trace().events())
+            show(e);  // made before the sink existed
+        printers.back()->trace().addSink(show);
+    }
+    for (auto& printer : printers) {
+        devices.push_back(std::make_unique<vprinter::UsbPrinter>(bus, *printer));
+        devices.back()->startRealTimeSync();
+    }
     const int status = runCommand(cl.command);
-    usb.withPrinter([](vprinter::Printer& p) { p.update(); });
+    for (auto& usb : devices)
+        usb->withPrinter([](vprinter::Printer& p) { p.update(); });
+    devices.clear();
     return status;
 }

@@ -84,6 +84,8 @@ const char* outcomeName(Outcome outcome) {
             return "read-back-failed";
         case Outcome::VerifyFailed:
             return "verification-failed";
+        case Outcome::Interrupted:
+            return "interrupted";
     }
     return "unknown";
 }
@@ -120,7 +122,7 @@ void DownloadProcedure::showError(unsigned stringId, Outcome outcome) {
 
 void DownloadProcedure::pause(std::uint32_t ms) {
     os::trace("wait %u ms", ms);
-    while (ms > 0) {
+    while (ms > 0 && !window_.StopRequested()) {
         const std::uint32_t slice = std::min(ms, kDrainSliceMs);
         os::sleepMs(slice);
         window_.PumpMessages();
@@ -133,7 +135,7 @@ void DownloadProcedure::pause(std::uint32_t ms) {
 void DownloadProcedure::waitWithProgress(int rounds, std::uint32_t ms, ProgressWindow* progress,
                                          os::Tick start, std::uint32_t msPerPercent) {
     os::trace("wait %d x %u ms", rounds, ms);
-    for (int i = 0; i < rounds; ++i) {
+    for (int i = 0; i < rounds && !window_.StopRequested(); ++i) {
         os::sleepMs(ms);
         if (progress != nullptr)
             updateDownloadProgress(progress, start, msPerPercent);
@@ -177,6 +179,9 @@ Outcome DownloadProcedure::runDownload() {
         }
     }
 
+    // A stop request ended a stage early; the reset has run as after any failure.
+    if (report_.outcome != Outcome::Success && window_.StopRequested())
+        fail(Outcome::Interrupted);
     // Lets go of the printer: its kernel driver is bound again, other copies may reach it.
     session_.reset();
     appendHistory(record(started));
@@ -300,6 +305,7 @@ void DownloadProcedure::reportReadBack(bool readBackOk, const VersionText& mainV
 }
 
 bool DownloadProcedure::initialisePrinter() {
+    window_.StageBegins("initialise");
     link::PrinterLink link;
     bool ok = false;
     if (!link.open()) {
@@ -341,16 +347,21 @@ bool DownloadProcedure::initialisePrinter() {
     progress->SetPos(0);
     progress->SetMessage(kPleaseWait);
     os::trace("wait 100 x 50 ms");
-    for (int i = 0; i < 100; ++i) {
+    for (int i = 0; i < 100 && !window_.StopRequested(); ++i) {
         os::sleepMs(50);
         progress->StepIt();
     }
     progress.reset();
     link.close();
+    if (window_.StopRequested()) {
+        showError(kFailed, Outcome::Interrupted);
+        return false;
+    }
     return true;
 }
 
 bool DownloadProcedure::checkVersion() {
+    window_.StageBegins("version-check");
     link::PrinterLink link;
     if (!link.open()) {
         logCause("version check", "printer not connected");
@@ -372,14 +383,15 @@ bool DownloadProcedure::checkVersion() {
     bool replied = false;
     if (link.sendVersionRequest(kVersionSelector)) {
         os::trace("wait 50 x 100 ms");
-        for (int i = 0; i < 50; ++i) {
+        for (int i = 0; i < 50 && !window_.StopRequested(); ++i) {
             os::sleepMs(100);
             const std::uint32_t percent = os::ticksSince(stageStart, os::tickCount()) / 50;
             if (percent < 100)
                 progress->SetPos(static_cast<std::int32_t>(percent));
         }
         progress->SetPos(99);
-        replied = link.readVersionReply(mainVersion, mainChecksum, tableVersion, tableChecksum);
+        replied = !window_.StopRequested() &&
+                  link.readVersionReply(mainVersion, mainChecksum, tableVersion, tableChecksum);
     }
     if (!replied) {
         logCause("version check", "no valid version reply");
@@ -424,6 +436,7 @@ bool DownloadProcedure::checkVersion() {
 
 bool DownloadProcedure::sendImages(ProgressWindow* progress, os::Tick start,
                                    std::uint32_t msPerPercent) {
+    window_.StageBegins("send");
     link::PrinterLink link;
     if (!link.open()) {
         logCause("send", "printer not connected");
@@ -438,36 +451,22 @@ bool DownloadProcedure::sendImages(ProgressWindow* progress, os::Tick start,
     if (selection.mainImageIndex != -1) {
         if (progress)
             progress->SetMessage(kLoadingMain);
-        if (!link.sendErase(kMainArea)) {
-            ok = false;
-        } else {
-            waitWithProgress(150, 100, progress, start, msPerPercent);
-            if (!link.sendTransfer(kMainArea)) {
-                ok = false;
-            } else {
-                ok = link::transmitImage(link, selection.mainImageData.get(),
-                                         selection.mainImageSize, kMainTimeLimitMs, progress, start,
-                                         msPerPercent, &outCode);
-                report_.mainSent = ok;
-                updateDownloadProgress(progress, start, msPerPercent);
-            }
+        ok = prepareArea(link, kMainArea, 150, progress, start, msPerPercent);
+        if (ok) {
+            ok = link::transmitImage(link, selection.mainImageData.get(), selection.mainImageSize,
+                                     kMainTimeLimitMs, progress, start, msPerPercent, &outCode);
+            report_.mainSent = ok;
+            updateDownloadProgress(progress, start, msPerPercent);
         }
     }
     if (selection.tableImageIndex != -1 && ok) {
         if (progress)
             progress->SetMessage(kLoadingTable);
-        if (!link.sendErase(kTableArea)) {
-            ok = false;
-        } else {
-            waitWithProgress(300, 100, progress, start, msPerPercent);
-            if (!link.sendTransfer(kTableArea)) {
-                ok = false;
-            } else {
-                ok = link::transmitImage(link, selection.tableImageData.get(),
-                                         selection.tableImageSize, kTableTimeLimitMs, progress,
-                                         start, msPerPercent, &outCode);
-                report_.tableSent = ok;
-            }
+        ok = prepareArea(link, kTableArea, 300, progress, start, msPerPercent);
+        if (ok) {
+            ok = link::transmitImage(link, selection.tableImageData.get(), selection.tableImageSize,
+                                     kTableTimeLimitMs, progress, start, msPerPercent, &outCode);
+            report_.tableSent = ok;
         }
     }
     if (!ok) {
@@ -481,7 +480,17 @@ bool DownloadProcedure::sendImages(ProgressWindow* progress, os::Tick start,
     return ok;
 }
 
+bool DownloadProcedure::prepareArea(link::PrinterLink& link, std::uint16_t area, int eraseRounds,
+                                    ProgressWindow* progress, os::Tick start,
+                                    std::uint32_t msPerPercent) {
+    if (window_.StopRequested() || !link.sendErase(area))
+        return false;
+    waitWithProgress(eraseRounds, 100, progress, start, msPerPercent);
+    return !window_.StopRequested() && link.sendTransfer(area);
+}
+
 bool DownloadProcedure::resetPrinter() {
+    window_.StageBegins("reset");
     link::PrinterLink link;
     if (!link.open()) {
         link.close();
@@ -497,9 +506,11 @@ bool DownloadProcedure::readBack(VersionText& mainVersion, std::uint32_t& mainCh
                                  VersionText& tableVersion, std::uint32_t& tableChecksum,
                                  ProgressWindow* progress, os::Tick start,
                                  std::uint32_t msPerPercent) {
+    window_.StageBegins("read-back");
     link::PrinterLink link;
     bool opened = false;
-    for (int attempt = 0; attempt < kReopenAttempts && !opened; ++attempt) {
+    for (int attempt = 0; attempt < kReopenAttempts && !opened && !window_.StopRequested();
+         ++attempt) {
         opened = link.open();
         if (!opened) {
             link.close();
@@ -519,7 +530,7 @@ bool DownloadProcedure::readBack(VersionText& mainVersion, std::uint32_t& mainCh
     bool result = false;
     if (link.sendVersionRequest(kVersionSelector)) {
         os::trace("wait 50 x 100 ms");
-        for (int i = 0; i < 50; ++i) {
+        for (int i = 0; i < 50 && !window_.StopRequested(); ++i) {
             os::sleepMs(100);
             updateDownloadProgress(progress, start, msPerPercent);
             if (progress)
@@ -527,7 +538,8 @@ bool DownloadProcedure::readBack(VersionText& mainVersion, std::uint32_t& mainCh
         }
         if (progress)
             progress->SetPos(99);
-        result = link.readVersionReply(mainVersion, mainChecksum, tableVersion, tableChecksum);
+        result = !window_.StopRequested() &&
+                 link.readVersionReply(mainVersion, mainChecksum, tableVersion, tableChecksum);
     }
     const bool modeOff = link.setReadBackMode(kReadBackModeOff);
     link.close();

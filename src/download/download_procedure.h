@@ -42,6 +42,7 @@ enum class Outcome {
     TransferFailed,     // a command or a chunk of an image was not written
     ReadBackFailed,     // the printer did not come back or did not answer
     VerifyFailed,       // it came back with versions other than those sent
+    Interrupted,        // the front end asked the run to stop (StopRequested)
 };
 
 // A short keyword for an outcome ("success", "not-connected", ...), for logs and records.
@@ -91,6 +92,10 @@ class DownloadProcedure {
     // After the model check: refuses a real printer to stand-in images, then binds the run to
     // the printer and takes its lock. False (with the outcome set) when the run must stop.
     bool holdPrinter(const link::PrinterLink& link);
+    // Erases `area`, waits `eraseRounds` x 100 ms and sends its transfer command: true when the
+    // image stream may follow. Neither command goes out once a stop was requested.
+    bool prepareArea(link::PrinterLink& link, std::uint16_t area, int eraseRounds,
+                     ProgressWindow* progress, os::Tick start, std::uint32_t msPerPercent);
     void fail(Outcome outcome);
     void showError(unsigned stringId, Outcome outcome);
     void showBox(const std::string& text, const std::string& caption, BoxIcon icon);

@@ -79,6 +79,14 @@ class DownloadWindow {
     // Drains the window thread's event queue, with or without a progress window, so that the
     // windows keep answering the desktop. A run calls it at least every 200 ms of every wait.
     virtual void PumpMessages() = 0;
+
+    // For front ends that report stages as they happen (the windows do not): called as each
+    // stage starts, with "initialise", "version-check", "send", "reset" or "read-back".
+    virtual void StageBegins(std::string_view /*stage*/) {}
+    // True once the user asked the run to stop (a console front end's interrupt). Every wait then
+    // ends and fails its stage, the stream ends at its next chunk, no erase starts, and the reset
+    // runs as after any failure; the run's outcome becomes Interrupted. The windows never ask.
+    virtual bool StopRequested() { return false; }
 };
 
 }  // namespace pv::download

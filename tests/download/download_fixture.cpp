@@ -52,8 +52,15 @@ void DownloadOnPrinter::TearDown() {
     VirtualPrinterTest::TearDown();
 }
 
-void DownloadOnPrinter::run(const vprinter::Options& options) {
-    startPrinter(options);
+void DownloadOnPrinter::run(const vprinter::Options& options,
+                            const std::vector<vprinter::Options>& others) {
+    if (others.empty()) {
+        printers = {&startPrinter(options)};
+    } else {
+        std::vector<vprinter::Options> all = {options};
+        all.insert(all.end(), others.begin(), others.end());
+        printers = startPrinters(std::move(all));
+    }
     // The program sleeps on this thread; the printer takes its time on the USB worker's.
     printer().clock().onAdvance([this, last = printer().clock().nowMs(),
                                  self = std::this_thread::get_id()](std::uint64_t now) mutable {
@@ -65,8 +72,12 @@ void DownloadOnPrinter::run(const vprinter::Options& options) {
 }
 
 Names DownloadOnPrinter::commands() {
+    return commands(printer());
+}
+
+Names DownloadOnPrinter::commands(pvtest::VirtualPrinter& printer) {
     Names names;
-    for (const auto& event : printer().trace("command"))
+    for (const auto& event : printer.trace("command"))
         names.push_back(event.field("name"));
     return names;
 }

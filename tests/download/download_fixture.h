@@ -44,11 +44,14 @@ class DownloadOnPrinter : public pvtest::VirtualPrinterTest {
     void SetUp() override;
     void TearDown() override;
 
-    // Puts a printer with `options` on the bus and presses "DownLoad".
-    void run(const vprinter::Options& options);
+    // Puts a printer with `options` on the bus (at port 1-1, and `others` at 1-2, ...) and
+    // presses "DownLoad".
+    void run(const vprinter::Options& options, const std::vector<vprinter::Options>& others = {});
 
-    // Names of the commands the printer accepted, in order ("erase p", "version-request", ...).
+    // Names of the commands the printer (at port 1-1, or `printer`) accepted, in order ("erase
+    // p", "version-request", ...).
     Names commands();
+    static Names commands(pvtest::VirtualPrinter& printer);
     // The printer's events named `name`.
     std::vector<vprinter::TraceEvent> events(const std::string& name);
     // How many image streams the printer saw start.
@@ -70,6 +73,7 @@ class DownloadOnPrinter : public pvtest::VirtualPrinterTest {
     // Whether the run treats its images as stand-ins, which only virtual printers may receive.
     bool standInImages = payload::kStandInImages;
     Outcome outcome = Outcome::NotConnected;
+    std::vector<pvtest::VirtualPrinter*> printers;  // of the last run, in port order
     // Virtual time the printer took inside USB transfers: (clock after, ms taken).
     std::vector<std::pair<std::uint64_t, std::uint64_t>> transferTime;
 

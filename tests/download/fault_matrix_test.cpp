@@ -101,6 +101,7 @@ enum class Message {
     NotConnectedTurnOffOn = 1014,
     TimeOut = 1015,
     StandInOnly = 2,  // the "Error" box of a stand-in build that met a printer not virtual
+    Success = 3,      // the "Success!" box
 };
 
 // The image source the catalogue assembles from.
@@ -116,6 +117,8 @@ struct Row {
     const char* logs = "";           // what the log line of the cause names
     bool standInImages = true;       // the build carries stand-in images
     bool lockedElsewhere = false;    // another copy of the tool holds the printer's lock
+    // A second printer at port 1-2 running this main version (and table 705B11), or none.
+    const char* secondPrinter = nullptr;
     const char* printer = "301B10";  // the main version the printer runs
     Message message = Message::Failed;
     Names commands = {};
@@ -171,6 +174,13 @@ const Row kRows[] = {
      .faults = {"refuse=initialise"}},
     {.stage = Stage::Initialise, .name = "InitialiseWriteStalled",
      .what = "initialise write stalls", .faults = {"stall-write=1"}},
+    {.stage = Stage::Initialise, .name = "InterfaceBusy",
+     .what = "another program holds the printer interface", .faults = {"busy"},
+     .logs = "(LIBUSB_ERROR_BUSY)", .message = Message::NotConnected},
+    {.stage = Stage::Initialise, .name = "StandInBuildMeetsARealPrinter",
+     .what = "a build with stand-in images meets a printer that is not virtual",
+     .faults = {"serial=PV4410S-0001"}, .logs = "refused printer \"PV4410S-0001\" at 1-1",
+     .message = Message::StandInOnly},
     {.stage = Stage::Initialise, .name = "LockedByAnotherCopy",
      .what = "another copy of the updater holds the printer", .lockedElsewhere = true,
      .message = Message::NotConnected},
@@ -188,6 +198,10 @@ const Row kRows[] = {
      .virtualMs = kInitialised + kVersionReply + kReset},
     {.stage = Stage::VersionCheck, .name = "EmptyReply", .what = "empty reply",
      .faults = {"short-reply=0"}, .message = Message::FailedVersion, .commands = kAskedThenReset,
+     .virtualMs = kInitialised + kVersionReply + kReset},
+    {.stage = Stage::VersionCheck, .name = "ReplyTooLong", .what = "reply longer than asked for",
+     .faults = {"long-reply=64"}, .logs = "(LIBUSB_ERROR_OVERFLOW)",
+     .message = Message::FailedVersion, .commands = kAskedThenReset,
      .virtualMs = kInitialised + kVersionReply + kReset},
     {.stage = Stage::VersionCheck, .name = "ReplyWithBadHeader", .what = "malformed reply",
      .faults = {"bad-header"}, .message = Message::FailedVersion, .commands = kAskedThenReset,
@@ -269,6 +283,16 @@ const Row kRows[] = {
      .faults = {"no-return"}, .logs = "VIRTUAL-0001 is not attached",
      .commands = kBothSentThenReset,
      .virtualMs = kTableSent + kReset + kRestart + kReopening},
+    // The other printer already runs the versions sent: only the updated one may answer.
+    {.stage = Stage::ReadBack, .name = "NeverReturnsAnotherPrinterAttached",
+     .what = "printer never returns, another one with the new versions is attached",
+     .faults = {"no-return"}, .logs = "VIRTUAL-0001 is not attached", .secondPrinter = "301F11",
+     .commands = kBothSentThenReset, .virtualMs = kTableSent + kReset + kRestart + kReopening},
+    {.stage = Stage::ReadBack, .name = "MakersBuildUpdatesARealPrinter",
+     .what = "a build with the maker's images updates a printer that is not virtual",
+     .faults = {"serial=PV4410S-0001"}, .standInImages = false, .message = Message::Success,
+     .commands = kMainAndTableCommands, .virtualMs = kReadBack, .afterMain = "301F11",
+     .afterTable = "705B11"},
     {.stage = Stage::ReadBack, .name = "ReadBackModeRefused", .what = "read-back mode refused",
      .faults = {"refuse=readback-on"}, .commands = kBothSentThenReset, .virtualMs = kReadBackMode},
     {.stage = Stage::ReadBack, .name = "ReadBackModeOffRefused",
@@ -341,6 +365,7 @@ std::string errorText(Message message) {
                    "-DPV4410S_FIRMWARE_DIR=<folder>).";
         case Message::None:
         case Message::NotApplicable:
+        case Message::Success:
             break;
     }
     return "";
@@ -445,13 +470,20 @@ class FaultMatrixRow : public DownloadOnPrinter, public ::testing::WithParamInte
             ASSERT_EQ(otherCopy.acquire(link::printerLockPath({kVirtualSerial, ""})),
                       os::FileLock::Result::Taken);
         }
-        run(printerOptions(row.printer, row.faults));
+        std::vector<vprinter::Options> others;
+        if (row.secondPrinter != nullptr) {
+            others.push_back(printerOptions(row.secondPrinter));
+            others.back().tableVersion = "705B11";
+        }
+        run(printerOptions(row.printer, row.faults), others);
         catalogue = &embedded();
     }
 
     void expectMessage(const Row& row) {
         if (row.message == Message::None) {
             EXPECT_TRUE(window.boxes.empty());
+        } else if (row.message == Message::Success) {
+            expectOneBox("Success!", kSuccessText, BoxIcon::Information);
         } else if (row.message == Message::NotApplicable) {
             char text[160];
             const auto start = events("start");
@@ -484,6 +516,24 @@ class FaultMatrixRow : public DownloadOnPrinter, public ::testing::WithParamInte
 
     void expectPrinterSaw(const Row& row) {
         EXPECT_EQ(commands(), row.commands);
+        for (std::size_t i = 1; i < printers.size(); ++i)
+            EXPECT_EQ(commands(*printers[i]), Names{}) << "another printer was sent commands";
+        // The kernel's printer driver is bound again only once the run is over.
+        const auto trace = printer().trace();
+        std::size_t lastCommand = 0;
+        std::string lastDriverEvent;
+        for (std::size_t i = 0; i < trace.size(); ++i) {
+            if (trace[i].name == "command")
+                lastCommand = i;
+            if (trace[i].name == "driver-attach") {
+                EXPECT_GT(i, lastCommand) << "driver bound again mid-run";
+            }
+            if (trace[i].name.starts_with("driver-"))
+                lastDriverEvent = trace[i].name;
+        }
+        if (printer().onBus()) {
+            EXPECT_NE(lastDriverEvent, "driver-detach") << "driver left unbound after the run";
+        }
         EXPECT_EQ(static_cast<long>(streams()), transfers(row));
         // A short write ends the stream there: nothing more of the image is written.
         if (const auto n = faultNumber(row, "short-write"); n != 0) {
@@ -581,6 +631,8 @@ std::string faultCell(const Row& row) {
         how = "the printer's lock file is held";
     if (!row.standInImages)
         how += ", a build with the maker's images";
+    if (row.secondPrinter != nullptr)
+        how += ", a second printer running " + std::string(row.secondPrinter) + " at port 1-2";
     if (how.empty())
         how = std::string("printer runs ") + row.printer;
     return std::string(row.what) + " (" + how + ")";
@@ -594,6 +646,8 @@ std::string messageCell(Message message) {
             return "\"Version Check\"";
         case Message::StandInOnly:
             return "\"Error\": test firmware only";
+        case Message::Success:
+            return "\"Success!\"";
         default:
             return "\"Error\" " + std::to_string(static_cast<int>(message));
     }

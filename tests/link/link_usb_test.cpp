@@ -156,6 +156,47 @@ TEST_F(LinkUsbTest, PrinterWithoutBulkInIsOnlyPartlyOpened) {
     EXPECT_NE(link.bulkOutHandle(), os::kNoHandle);
 }
 
+// A real endpoint stays halted after a stall until the host clears it; the port clears it at
+// once, so the next command reaches the printer. An overlong reply is no reply at all.
+TEST_F(LinkUsbTest, StallIsClearedAndAnOverlongReplyIsRefused) {
+    vprinter::Options options;
+    ASSERT_EQ(vprinter::applyFault("refuse=initialise", options.faults), "");
+    ASSERT_EQ(vprinter::applyFault("long-reply=64", options.faults), "");
+    startPrinter(options);
+    PrinterLink link;
+    ASSERT_TRUE(link.open());
+    EXPECT_FALSE(link.sendInitialise());
+    EXPECT_NE(usbport::TakeFailure().find("(LIBUSB_ERROR_PIPE); halt cleared"), std::string::npos);
+    EXPECT_FALSE(requestVersions(link).ok);
+    EXPECT_NE(usbport::TakeFailure().find("(LIBUSB_ERROR_OVERFLOW)"), std::string::npos);
+    EXPECT_EQ(commands(), Names{"version-request"});
+}
+
+// Among several printers of the model, a selected one is found by its serial wherever it sits;
+// without a selection the first one opens.
+TEST_F(LinkUsbTest, SelectedPrinterOpensAmongOthers) {
+    startPrinters({{}, {}});
+    usbport::DeviceIdentity found;
+    PrinterLink link;
+    const usbport::DeviceIdentity second{"VIRTUAL-0002", ""};
+    usbport::SelectDevice(&second);
+    ASSERT_TRUE(link.open());
+    EXPECT_EQ(usbport::ListDevices().size(), 2u);
+    ASSERT_TRUE(link.identity(found));
+    EXPECT_EQ(found.serial, "VIRTUAL-0002");
+    EXPECT_EQ(found.portPath, "1-2");
+    link.close();
+    const usbport::DeviceIdentity absent{"VIRTUAL-0003", ""};
+    usbport::SelectDevice(&absent);
+    EXPECT_FALSE(link.open());
+    EXPECT_NE(usbport::TakeFailure().find("VIRTUAL-0003 is not attached"), std::string::npos);
+    link.close();
+    usbport::SelectDevice(nullptr);
+    ASSERT_TRUE(link.open());
+    ASSERT_TRUE(link.identity(found));
+    EXPECT_EQ(found.serial, "VIRTUAL-0001");
+}
+
 TEST_F(LinkUsbTest, EveryCommandReachesThePrinterAndTheReplyIsParsed) {
     auto& vp = startPrinter();
     PrinterLink link;

@@ -63,10 +63,20 @@ VirtualPrinter::VirtualPrinter(vprinter::Options options, os::VirtualClock& cloc
     start(std::move(options));
 }
 
-void VirtualPrinter::start(vprinter::Options options) {
+VirtualPrinter::VirtualPrinter(vprinter::Options options, os::VirtualClock& clock,
+                               vprinter::UsbBus& bus)
+    : clock_(&clock) {
+    start(std::move(options), &bus);
+}
+
+void VirtualPrinter::start(vprinter::Options options, vprinter::UsbBus* bus) {
     printerClock_ = std::make_unique<SharedClock>(*clock_);
     printer_ = std::make_unique<vprinter::Printer>(std::move(options), *printerClock_);
-    usb_ = std::make_unique<vprinter::UsbPrinter>(*printer_);
+    if (!bus) {
+        ownBus_ = std::make_unique<vprinter::UsbBus>();
+        bus = ownBus_.get();
+    }
+    usb_ = std::make_unique<vprinter::UsbPrinter>(*bus, *printer_);
     link_ = std::make_shared<Link>();
     link_->usb = usb_.get();
     clock_->onAdvance([link = link_](std::uint64_t) {
@@ -91,6 +101,24 @@ bool VirtualPrinter::onBus() {
     return usb_->attached();
 }
 
+std::string VirtualPrinter::serial() {
+    return usb_->withPrinter([](vprinter::Printer& p) { return p.serial(); });
+}
+
+std::string VirtualPrinter::portPath() const {
+    return usb_->portPath();
+}
+
+unsigned VirtualPrinter::devnum() {
+    usb_->sync();
+    return usb_->devnum();
+}
+
+std::string VirtualPrinter::devicePath() {
+    usb_->sync();
+    return usb_->devicePath();
+}
+
 std::vector<vprinter::TraceEvent> VirtualPrinter::trace(const std::string& name) {
     return usb_->withPrinter([&](vprinter::Printer& p) {
         p.update();
@@ -105,10 +133,49 @@ void VirtualPrinterTest::SetUp() {
            "pvtest::requireUmockdevPreload() first in main()";
 }
 
+VirtualBus::VirtualBus(std::vector<vprinter::Options> printers)
+    : installed_(std::make_unique<os::ScopedClock>(clock_)),
+      bus_(std::make_unique<vprinter::UsbBus>()) {
+    const vprinter::Options defaults;
+    for (std::size_t i = 0; i < printers.size(); ++i) {
+        auto& o = printers[i];
+        if (o.serial == defaults.serial) {
+            char serial[32];
+            std::snprintf(serial, sizeof serial, "VIRTUAL-%04zu", i + 1);
+            o.serial = serial;
+        }
+        o.namedInTrace = o.namedInTrace || printers.size() > 1;
+        printers_.push_back(std::make_unique<VirtualPrinter>(std::move(o), clock_, *bus_));
+    }
+}
+
+VirtualBus::~VirtualBus() {
+    printers_.clear();
+    bus_.reset();
+    installed_.reset();
+}
+
+void VirtualPrinterTest::TearDown() {
+    printer_.reset();
+    bus_.reset();
+}
+
 VirtualPrinter& VirtualPrinterTest::startPrinter(vprinter::Options options) {
     printer_.reset();
+    bus_.reset();
     printer_ = std::make_unique<VirtualPrinter>(std::move(options));
     return *printer_;
+}
+
+std::vector<VirtualPrinter*> VirtualPrinterTest::startPrinters(
+    std::vector<vprinter::Options> options) {
+    printer_.reset();
+    bus_.reset();
+    bus_ = std::make_unique<VirtualBus>(std::move(options));
+    std::vector<VirtualPrinter*> out;
+    for (std::size_t i = 0; i < bus_->size(); ++i)
+        out.push_back(&bus_->printer(i));
+    return out;
 }
 
 }  // namespace pvtest

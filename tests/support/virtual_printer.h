@@ -28,7 +28,12 @@
 // throttled write) it advances the clock. libusb's own time-outs remain real time: a stalled
 // transfer costs its real time-out.
 //
-// A testbed is process-wide (UMOCKDEV_DIR); have at most one VirtualPrinter at a time. Close
+// Several printers: startPrinters({options, options}) puts them on one bus at ports 1-1, 1-2, ...
+// (serials VIRTUAL-0001, VIRTUAL-0002, ... unless set), on one clock; each trace event then ends
+// in printer=SERIAL. A printer comes back from a reset at a new device address (devnum()).
+//
+// A testbed is process-wide (UMOCKDEV_DIR); have at most one VirtualPrinter or VirtualBus at a
+// time (VirtualPrinterTest sees to it). Close
 // every libusb device handle before its printer goes (end of test, or startPrinter() again): a
 // handle that outlives its testbed blocks forever in its next libusb call (umockdev limitation).
 
@@ -55,6 +60,8 @@ class VirtualPrinter {
     explicit VirtualPrinter(vprinter::Options options = {});
     // Runs on `clock`, which the caller owns, installs and keeps alive at least as long.
     VirtualPrinter(vprinter::Options options, os::VirtualClock& clock);
+    // On `bus` (next free port) and `clock`; both outlive it.
+    VirtualPrinter(vprinter::Options options, os::VirtualClock& clock, vprinter::UsbBus& bus);
     ~VirtualPrinter();
     VirtualPrinter(const VirtualPrinter&) = delete;
     VirtualPrinter& operator=(const VirtualPrinter&) = delete;
@@ -62,6 +69,12 @@ class VirtualPrinter {
     os::VirtualClock& clock() { return *clock_; }
     // Whether the device is on the emulated bus now.
     bool onBus();
+    // Its USB serial number string, port path ("1-1"), current device address (2, 3, ...) and
+    // device node ("/dev/bus/usb/001/002").
+    std::string serial();
+    std::string portPath() const;
+    unsigned devnum();
+    std::string devicePath();
     // The printer's trace so far, all events or those named `name` ("command", "verdict", ...).
     std::vector<vprinter::TraceEvent> trace(const std::string& name = "");
     // Runs f(vprinter::Printer&) under the lock the USB side takes (versions, area memory...).
@@ -72,28 +85,57 @@ class VirtualPrinter {
 
   private:
     struct Link;
-    void start(vprinter::Options options);
+    void start(vprinter::Options options, vprinter::UsbBus* bus = nullptr);
 
     std::unique_ptr<os::VirtualClock> ownClock_;
     std::unique_ptr<os::ScopedClock> installed_;
     os::VirtualClock* clock_ = nullptr;
     std::unique_ptr<vprinter::Clock> printerClock_;
     std::unique_ptr<vprinter::Printer> printer_;
+    std::unique_ptr<vprinter::UsbBus> ownBus_;
     std::unique_ptr<vprinter::UsbPrinter> usb_;
     std::shared_ptr<Link> link_;
 };
 
-// Fixture: startPrinter() puts a printer on the bus; it is removed when the test ends.
+// Several printers on one bus, at ports 1-1, 1-2, ... in the order given, on one virtual clock.
+// A printer whose serial is left at the default gets VIRTUAL-0001, VIRTUAL-0002, ... by port;
+// with more than one printer every trace event names its printer (Options::namedInTrace).
+class VirtualBus {
+  public:
+    // Owns its virtual clock (starting at 0 ms) and installs it as os::clock() while it lives.
+    explicit VirtualBus(std::vector<vprinter::Options> printers);
+    ~VirtualBus();
+    VirtualBus(const VirtualBus&) = delete;
+    VirtualBus& operator=(const VirtualBus&) = delete;
+
+    os::VirtualClock& clock() { return clock_; }
+    std::size_t size() const { return printers_.size(); }
+    // The printer at port 1-(i+1).
+    VirtualPrinter& printer(std::size_t i) { return *printers_.at(i); }
+
+  private:
+    os::VirtualClock clock_;
+    std::unique_ptr<os::ScopedClock> installed_;
+    std::unique_ptr<vprinter::UsbBus> bus_;
+    std::vector<std::unique_ptr<VirtualPrinter>> printers_;
+};
+
+// Fixture: startPrinter() puts a printer on the bus, startPrinters() several; they are removed
+// when the test ends.
 class VirtualPrinterTest : public ::testing::Test {
   protected:
     void SetUp() override;
-    void TearDown() override { printer_.reset(); }
-    // Replaces any earlier printer of this test.
+    void TearDown() override;
+    // Replaces any earlier printer(s) of this test.
     VirtualPrinter& startPrinter(vprinter::Options options = {});
-    VirtualPrinter& printer() { return *printer_; }
+    // Replaces any earlier printer(s) of this test; one printer per entry, in port order.
+    std::vector<VirtualPrinter*> startPrinters(std::vector<vprinter::Options> options);
+    // The printer of startPrinter(), or the first one of startPrinters().
+    VirtualPrinter& printer() { return printer_ ? *printer_ : bus_->printer(0); }
 
   private:
     std::unique_ptr<VirtualPrinter> printer_;
+    std::unique_ptr<VirtualBus> bus_;
 };
 
 }  // namespace pvtest

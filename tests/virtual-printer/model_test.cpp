@@ -325,6 +325,9 @@ TEST(FaultNames, BadSpecificationsAreRejectedWithAReason) {
     EXPECT_NE(vprinter::applyFault("short-write", f), "");
     EXPECT_NE(vprinter::applyFault("short-write=0", f), "");
     EXPECT_NE(vprinter::applyFault("short-reply=48", f), "");
+    EXPECT_NE(vprinter::applyFault("long-reply=48", f), "");
+    EXPECT_NE(vprinter::applyFault("serial=two words", f), "");
+    EXPECT_NE(vprinter::applyFault("serial=" + std::string(127, 'A'), f), "");
     EXPECT_NE(vprinter::applyFault("absent=1", f), "");
     EXPECT_NE(vprinter::applyFault("refuse=print", f), "");
     EXPECT_NE(vprinter::applyFault("return-version=3011", f), "");
@@ -338,6 +341,12 @@ TEST(Trace, RendersReadableLinesAndJson) {
     b.text("area", "p").number("bytes", 64).text("reason", "say \"hi\"\n");
     const auto e = b.done();
     EXPECT_EQ(e.readable(), "    12.345 s  verdict area=p bytes=64 reason=say \"hi\"\n");
+    vprinter::Trace named;
+    named.namePrinter("VIRTUAL-0002");
+    named.add(vprinter::TraceBuilder(0, "reply").number("bytes", 48).done());
+    EXPECT_EQ(named.events()[0].json(),
+              "{\"t_ms\":0,\"event\":\"reply\",\"bytes\":48,\"printer\":\"VIRTUAL-0002\"}")
+        << "the printer comes last, so that readers of the other fields are not disturbed";
     EXPECT_EQ(e.json(),
               "{\"t_ms\":12345,\"event\":\"verdict\",\"area\":\"p\",\"bytes\":64,"
               "\"reason\":\"say \\\"hi\\\"\\u000a\"}");

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,8 +27,18 @@ class Client {
     }
     Client(const Client&) = delete;
     Client& operator=(const Client&) = delete;
-    bool open() {
-        handle_ = libusb_open_device_with_vid_pid(ctx_, vprinter::kVendorId, vprinter::kProductId);
+    // The printer at `port` (1-1 is 1), or the first one found.
+    bool open(int port = 0) {
+        libusb_device** list = nullptr;
+        const auto n = libusb_get_device_list(ctx_, &list);
+        for (ssize_t i = 0; i < n && !handle_; ++i) {
+            libusb_device_descriptor d{};
+            libusb_get_device_descriptor(list[i], &d);
+            if (d.idVendor == vprinter::kVendorId &&
+                (port == 0 || libusb_get_port_number(list[i]) == port))
+                libusb_open(list[i], &handle_);
+        }
+        libusb_free_device_list(list, 1);
         if (!handle_)
             return false;
         if (libusb_kernel_driver_active(handle_, 0) == 1)
@@ -41,7 +52,7 @@ class Client {
             return;
         libusb_release_interface(handle_, 0);
         if (detached_)
-            libusb_attach_kernel_driver(handle_, 0);
+            attachResult_ = libusb_attach_kernel_driver(handle_, 0);
         libusb_close(handle_);
         handle_ = nullptr;
     }
@@ -59,10 +70,10 @@ class Client {
                                             static_cast<int>(data.size()), &done, timeoutMs);
         return rc == 0 || (rc == LIBUSB_ERROR_TIMEOUT && done > 0) ? done : rc;
     }
-    int read(std::vector<std::uint8_t>& out, unsigned timeoutMs = 1000) {
-        out.assign(512, 0);
+    int read(std::vector<std::uint8_t>& out, unsigned timeoutMs = 1000, int size = 512) {
+        out.assign(static_cast<std::size_t>(size), 0);
         int done = 0;
-        const int rc = libusb_bulk_transfer(handle_, vprinter::kBulkInEndpoint, out.data(), 512,
+        const int rc = libusb_bulk_transfer(handle_, vprinter::kBulkInEndpoint, out.data(), size,
                                             &done, timeoutMs);
         out.resize(static_cast<std::size_t>(done));
         return rc == 0 ? done : rc;
@@ -74,12 +85,22 @@ class Client {
                 return n;
         return 0;
     }
+    std::string serial() {
+        libusb_device_descriptor d{};
+        libusb_get_device_descriptor(libusb_get_device(handle_), &d);
+        unsigned char text[256] = {};
+        const int n = libusb_get_string_descriptor_ascii(handle_, d.iSerialNumber, text, 256);
+        return n < 0 ? "error" : std::string(reinterpret_cast<char*>(text));
+    }
     libusb_context* context() { return ctx_; }
+    libusb_device_handle* handle() { return handle_; }
+    int attachResult() const { return attachResult_; }
 
   private:
     libusb_context* ctx_ = nullptr;
     libusb_device_handle* handle_ = nullptr;
     bool detached_ = false;
+    int attachResult_ = 1;
 };
 
 bool visible() {
@@ -121,8 +142,25 @@ std::vector<std::uint8_t> mainImage() {
 
 class UsbTest : public pvtest::VirtualPrinterTest {};
 
+std::string sysfsSerial(pvtest::VirtualPrinter& p) {
+    std::ifstream in("/sys/bus/usb/devices/" + p.portPath() + "/serial");
+    std::string line;
+    std::getline(in, line);
+    return line;
+}
+
+TEST_F(UsbTest, SerialNumberStringMatchesSysfs) {
+    for (const char* serial : {"VIRTUAL-0001", "PV4410-7731"}) {
+        auto& printer = startPrinter(withFault((std::string("serial=") + serial).c_str()));
+        Client c;
+        ASSERT_TRUE(c.open());
+        EXPECT_EQ(c.serial(), serial);
+        EXPECT_EQ(sysfsSerial(printer), serial);
+    }
+}
+
 TEST_F(UsbTest, OpensDetachesClaimsAndAnswersDeviceIdAndVersion) {
-    startPrinter();
+    auto& printer = startPrinter();
     Client c;
     ASSERT_TRUE(c.open());
     const auto id = c.deviceId();
@@ -133,10 +171,42 @@ TEST_F(UsbTest, OpensDetachesClaimsAndAnswersDeviceIdAndVersion) {
     std::vector<std::uint8_t> reply;
     ASSERT_EQ(c.read(reply), 48);
     EXPECT_EQ(std::string(reply.begin() + 6, reply.begin() + 18), "301B10705A10");
+    c.close();
+    EXPECT_EQ(c.attachResult(), 0);
+    EXPECT_EQ(printer.trace("driver-detach").size(), 1u);
+    EXPECT_EQ(printer.trace("driver-attach").size(), 1u);
+    EXPECT_EQ(printer.trace("reply").at(0).field("printer"), "") << "alone: not named";
+}
+
+TEST_F(UsbTest, SeveralPrintersShareTheBusEachAtItsPort) {
+    Options second;
+    second.mainVersion = "402B10";
+    const auto printers = startPrinters({{}, second});
+    Client a;
+    Client b;
+    ASSERT_TRUE(a.open(1));
+    ASSERT_TRUE(b.open(2));
+    EXPECT_EQ(a.serial(), "VIRTUAL-0001");
+    EXPECT_EQ(b.serial(), "VIRTUAL-0002");
+    EXPECT_EQ(versions(b), "402B10705A10");
+    EXPECT_EQ(versions(a), "301B10705A10");
+    EXPECT_NE(printers[0]->devnum(), printers[1]->devnum());
+    const auto replies = printers[1]->trace("reply");
+    ASSERT_EQ(replies.size(), 1u);
+    EXPECT_EQ(replies[0].field("printer"), "VIRTUAL-0002");
+
+    ASSERT_EQ(a.write(kReset), 4);
+    os::sleepMs(vprinter::Options{}.rebootMs);
+    EXPECT_EQ(printers[0]->devnum(), 4u) << "the next free address, not the other printer's";
+    EXPECT_EQ(printers[1]->devnum(), 3u);
+    EXPECT_EQ(versions(b), "402B10705A10") << "the other printer is not disturbed";
 }
 
 TEST_F(UsbTest, WholeImageIsAcceptedAndTheDeviceRebootsWithIt) {
     auto& printer = startPrinter();
+    const unsigned devnum = printer.devnum();
+    Client old;
+    ASSERT_TRUE(old.open());
     {
         Client c;
         ASSERT_TRUE(c.open());
@@ -155,6 +225,9 @@ TEST_F(UsbTest, WholeImageIsAcceptedAndTheDeviceRebootsWithIt) {
     Client c;
     ASSERT_TRUE(c.open()) << "the kernel driver holds it again and can be detached";
     EXPECT_EQ(versions(c), "301F11705A10");
+    EXPECT_NE(libusb_get_device_address(libusb_get_device(c.handle())), devnum);
+    EXPECT_EQ(libusb_get_port_number(libusb_get_device(c.handle())), 1);
+    EXPECT_EQ(old.write(kVersionRequest), LIBUSB_ERROR_NO_DEVICE) << "the old address is gone";
 }
 
 TEST_F(UsbTest, StalledTransfersTimeOutAndTheDeviceStillAnswers) {
@@ -179,6 +252,27 @@ TEST_F(UsbTest, StalledTransfersTimeOutAndTheDeviceStillAnswers) {
 TEST_F(UsbTest, AbsentPrinterIsNotFound) {
     startPrinter(withFault("absent"));
     EXPECT_FALSE(visible());
+}
+
+TEST_F(UsbTest, ClaimFailsWhileTheInterfaceIsHeld) {
+    startPrinter();
+    Client driverBound;
+    libusb_device_handle* h = libusb_open_device_with_vid_pid(
+        driverBound.context(), vprinter::kVendorId, vprinter::kProductId);
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(libusb_claim_interface(h, 0), LIBUSB_ERROR_BUSY) << "usblp holds it";
+    std::uint8_t id[256];
+    EXPECT_GT(libusb_control_transfer(h, 0xA1, 0, 0, 0, id, 256, 1000), 2)
+        << "the device ID needs no claim";
+    int done = 0;
+    std::uint8_t frame[4] = {0x1B, 'V', '#', 0};
+    EXPECT_LT(libusb_bulk_transfer(h, vprinter::kBulkOutEndpoint, frame, 4, &done, 1000), 0);
+    libusb_close(h);
+
+    startPrinter(withFault("busy"));
+    Client c;
+    EXPECT_FALSE(c.open());
+    EXPECT_EQ(libusb_claim_interface(c.handle(), 0), LIBUSB_ERROR_BUSY);
 }
 
 TEST_F(UsbTest, DeviceIdFaultsReachTheClient) {
@@ -216,6 +310,14 @@ TEST_F(UsbTest, ReplyFaultsReachTheClient) {
         EXPECT_EQ(c.read(reply), 47);
     }
 
+    startPrinter(withFault("long-reply=64"));
+    {
+        Client c;
+        ASSERT_TRUE(c.open());
+        ASSERT_EQ(c.write(kVersionRequest), 4);
+        EXPECT_EQ(c.read(reply, 1000, 48), LIBUSB_ERROR_OVERFLOW);
+    }
+
     startPrinter(withFault("bad-header"));
     Client h;
     ASSERT_TRUE(h.open());
@@ -224,20 +326,36 @@ TEST_F(UsbTest, ReplyFaultsReachTheClient) {
     EXPECT_EQ(reply[2], 0x01);
 }
 
-TEST_F(UsbTest, RefusedCommandsAndWritesStallTheEndpoint) {
-    startPrinter(withFault("refuse=readback-on"));
+TEST_F(UsbTest, RefusedCommandsAndWritesHaltTheEndpointUntilCleared) {
+    startPrinter(withFault("fail-write=2"));
+    {
+        Client f;
+        ASSERT_TRUE(f.open());
+        EXPECT_EQ(f.write(kReadBackOn), 4);
+        EXPECT_EQ(f.write(kReadBackOn), LIBUSB_ERROR_PIPE);
+        EXPECT_EQ(f.write(kReadBackOn), LIBUSB_ERROR_PIPE) << "the endpoint stays halted";
+    }
+
+    auto& printer = startPrinter(withFault("refuse=readback-on"));
     {
         Client c;
         ASSERT_TRUE(c.open());
         EXPECT_EQ(c.write(kReadBackOn), LIBUSB_ERROR_PIPE);
-        EXPECT_EQ(versions(c), "301B10705A10");
     }
-
-    startPrinter(withFault("fail-write=2"));
-    Client f;
-    ASSERT_TRUE(f.open());
-    EXPECT_EQ(f.write(kReadBackOn), 4);
-    EXPECT_EQ(f.write(kReadBackOn), LIBUSB_ERROR_PIPE);
+    Client c;
+    ASSERT_TRUE(c.open());
+    EXPECT_EQ(versions(c), "no reply") << "closing and claiming again leaves the halt";
+    EXPECT_TRUE(printer.trace("command").empty()) << "nothing reached the printer";
+    ASSERT_EQ(libusb_clear_halt(c.handle(), vprinter::kBulkOutEndpoint), 0);
+    EXPECT_EQ(versions(c), "301B10705A10");
+    EXPECT_EQ(c.write(kReadBackOn), LIBUSB_ERROR_PIPE);
+    // CLEAR_FEATURE(ENDPOINT_HALT) sent as a control request clears it as well.
+    ASSERT_EQ(libusb_control_transfer(c.handle(), 0x02, 1, 0, vprinter::kBulkOutEndpoint, nullptr,
+                                      0, 1000),
+              0);
+    EXPECT_EQ(versions(c), "301B10705A10");
+    EXPECT_EQ(printer.trace("halt").size(), 2u);
+    EXPECT_EQ(printer.trace("clear-halt").size(), 2u);
 }
 
 TEST_F(UsbTest, StreamFaultsReachTheClient) {

@@ -1,6 +1,7 @@
 #include "model/faults.h"
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 
 namespace vprinter {
@@ -29,11 +30,19 @@ constexpr FaultInfo kFaults[] = {
      "initialise, reset, erase, transfer, version-request, readback-on, readback-off"},
     {"throttle", "BYTES_PER_S", "bulk OUT accepts at most that many bytes per second"},
     {"short-reply", "N", "version reply cut to N bytes (0..47)"},
+    {"long-reply", "N",
+     "version reply of N bytes (49..65535): a 48-byte read ends in an overflow (babble)"},
     {"bad-header", "", "version reply header 0x23 0x2E 0x01 instead of 0x23 0x2E 0x00"},
     {"stall-read", "", "bulk IN reads are never answered (host times out)"},
     {"no-return", "", "never returns to the bus after a reset"},
     {"return-version", "MAIN[:TABLE]",
      "after a reset, reports these versions instead of the ones installed"},
+    {"serial", "TEXT",
+     "USB serial number TEXT (1..126 of A-Z a-z 0-9 . _ - : /); one that does not\n"
+     "begin with VIRTUAL- stands for a real printer"},
+    {"busy", "",
+     "another program has claimed the printer interface: the kernel names its driver\n"
+     "usbfs and claiming answers EBUSY"},
 };
 
 bool parseNumber(std::string_view text, std::uint32_t& out) {
@@ -44,6 +53,15 @@ bool parseNumber(std::string_view text, std::uint32_t& out) {
 
 bool isVersionCode(std::string_view s) {
     return s.size() == 6;
+}
+
+std::string replyLength(std::string_view name, std::optional<std::uint32_t> n, Faults& f) {
+    const bool isShort = name == "short-reply";
+    if (!n || (isShort ? *n >= 48 : *n <= 48 || *n > 65535))
+        return isShort ? "fault 'short-reply' needs a length from 0 to 47"
+                       : "fault 'long-reply' needs a length from 49 to 65535";
+    f.replyLength = *n;
+    return {};
 }
 
 std::string applyValue(std::string_view name, std::string_view value, Faults& f) {
@@ -65,10 +83,12 @@ std::string applyValue(std::string_view name, std::string_view value, Faults& f)
         return needPositive(f.failWrite);
     if (name == "throttle")
         return needPositive(f.throttleBytesPerSecond);
-    if (name == "short-reply") {
-        if (!numeric || n >= 48)
-            return "fault 'short-reply' needs a length from 0 to 47";
-        f.replyLength = n;
+    if (name == "short-reply" || name == "long-reply")
+        return replyLength(name, numeric ? std::optional<std::uint32_t>(n) : std::nullopt, f);
+    if (name == "serial") {
+        if (!validSerial(value))
+            return "fault 'serial' needs 1 to 126 characters of A-Z a-z 0-9 . _ - : /";
+        f.serial = std::string(value);
         return {};
     }
     if (name == "refuse") {
@@ -109,15 +129,26 @@ void applyFlag(std::string_view name, Faults& f) {
         f.stallRead = true;
     if (name == "no-return")
         f.noReturn = true;
+    if (name == "busy")
+        f.busy = true;
 }
 
 }  // namespace
+
+bool validSerial(std::string_view text) {
+    constexpr std::string_view kPunctuation = "._-:/";
+    return !text.empty() && text.size() <= kMaxSerialLength &&
+           std::all_of(text.begin(), text.end(), [&](char c) {
+               return std::isalnum(static_cast<unsigned char>(c)) != 0 ||
+                      kPunctuation.find(c) != std::string_view::npos;
+           });
+}
 
 bool Faults::any() const {
     return absent || deviceId != DeviceIdFault::None || noBulkIn || shortStreamWrite ||
            disconnectAtStream || stallWrite || failWrite || !refusedCommands.empty() ||
            throttleBytesPerSecond || replyLength || badHeader || stallRead || noReturn ||
-           !returnMainVersion.empty() || !returnTableVersion.empty();
+           !returnMainVersion.empty() || !returnTableVersion.empty() || !serial.empty() || busy;
 }
 
 std::string applyFault(std::string_view text, Faults& faults) {

@@ -31,12 +31,14 @@ struct Faults {
     std::uint32_t failWrite = 0;               // that write is refused (endpoint stall)
     std::set<std::string> refusedCommands;     // command names refused (endpoint stall)
     std::uint32_t throttleBytesPerSecond = 0;  // 0 = as fast as the host sends
-    std::optional<std::uint32_t> replyLength;  // the version reply cut to this many bytes (< 48)
+    std::optional<std::uint32_t> replyLength;  // the version reply cut (< 48) or padded (> 48)
     bool badHeader = false;                    // version reply header 0x23 0x2E 0x01
     bool stallRead = false;                    // bulk IN reads are never answered
     bool noReturn = false;                     // stays off the bus after a reset
     std::string returnMainVersion;             // after a reset, reports this main version instead
     std::string returnTableVersion;            // after a reset, reports this table version instead
+    std::string serial;  // the USB serial number string instead of Options::serial
+    bool busy = false;   // another program has claimed the printer interface
 
     bool any() const;
 };
@@ -44,6 +46,12 @@ struct Faults {
 // Names of the commands, as used in the trace and by the "refuse" fault.
 inline constexpr std::string_view kCommandNames[] = {
     "initialise", "reset", "erase", "transfer", "version-request", "readback-on", "readback-off"};
+
+// A string descriptor holds at most 126 UTF-16 characters.
+inline constexpr std::size_t kMaxSerialLength = 126;
+// Whether `text` can be a serial number here: 1..126 of A-Z a-z 0-9 . _ - : / (no spaces or
+// escapes, so that it fits a sysfs attribute and a comma-separated option list as it is).
+bool validSerial(std::string_view text);
 
 // Applies one fault given as "name" or "name=value". Returns an error text, empty on success.
 std::string applyFault(std::string_view text, Faults& faults);

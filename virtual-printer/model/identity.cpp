@@ -13,8 +13,6 @@ std::uint8_t hi(unsigned v) {
     return static_cast<std::uint8_t>((v >> 8) & 0xFF);
 }
 
-const char* const kStrings[] = {"PV", "PV4410S", "PV4410S-0001"};
-
 }  // namespace
 
 std::vector<std::uint8_t> descriptors(const Faults& faults) {
@@ -22,9 +20,9 @@ std::vector<std::uint8_t> descriptors(const Faults& faults) {
     const unsigned total = 9 + 9 + 7u * endpoints;
     std::vector<std::uint8_t> d = {
         // device: USB 2.0, class from interface, EP0 64 bytes, VID, PID, bcdDevice 1.00,
-        // strings 1..3, one configuration
+        // manufacturer, product and serial number strings, one configuration
         18, 1, 0x00, 0x02, 0, 0, 0, 64, lo(kVendorId), hi(kVendorId), lo(kProductId),
-        hi(kProductId), 0x00, 0x01, 1, 2, 3, 1,
+        hi(kProductId), 0x00, 0x01, kManufacturerString, kProductString, kSerialString, 1,
         // configuration 1: self-powered, 2 mA
         9, 2, lo(total), hi(total), 1, 1, 0, 0xC0, 1,
         // interface 0, alternate 0, printer class
@@ -38,12 +36,20 @@ std::vector<std::uint8_t> descriptors(const Faults& faults) {
     return d;
 }
 
-std::optional<std::vector<std::uint8_t>> stringDescriptor(std::uint8_t index) {
+std::optional<std::vector<std::uint8_t>> stringDescriptor(std::uint8_t index,
+                                                          const std::string& serial) {
     if (index == 0)
         return std::vector<std::uint8_t>{4, 3, 0x09, 0x04};  // English (US)
-    if (index > std::size(kStrings))
+    std::string text;
+    if (index == kManufacturerString)
+        text = kManufacturer;
+    else if (index == kProductString)
+        text = kProduct;
+    else if (index == kSerialString)
+        text = serial.substr(0, kMaxSerialLength);
+    else
         return std::nullopt;
-    const std::string text = kStrings[index - 1];
+    // The texts are ASCII, whose UTF-16LE code units are the byte followed by a zero.
     std::vector<std::uint8_t> d = {static_cast<std::uint8_t>(2 + 2 * text.size()), 3};
     for (char c : text) {
         d.push_back(static_cast<std::uint8_t>(c));

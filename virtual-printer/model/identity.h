@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "model/faults.h"
@@ -22,8 +23,17 @@ inline constexpr std::uint16_t kMaxPacket = 512;  // high speed
 // The 18-byte device descriptor followed by the whole configuration (as sysfs "descriptors").
 std::vector<std::uint8_t> descriptors(const Faults& faults);
 
-// String descriptor `index` (0 = language list); nullopt for an index the device does not have.
-std::optional<std::vector<std::uint8_t>> stringDescriptor(std::uint8_t index);
+// The string descriptors' indices in the device descriptor.
+inline constexpr std::uint8_t kManufacturerString = 1;
+inline constexpr std::uint8_t kProductString = 2;
+inline constexpr std::uint8_t kSerialString = 3;
+inline constexpr char kManufacturer[] = "PV";
+inline constexpr char kProduct[] = "PV4410S";
+
+// String descriptor `index` (0 = language list, US English only; the others in UTF-16LE);
+// nullopt for an index the device does not have.
+std::optional<std::vector<std::uint8_t>> stringDescriptor(std::uint8_t index,
+                                                          const std::string& serial);
 
 // The GET_DEVICE_ID answer: 2-byte big-endian length (counting itself) and the ID text, spoilt
 // as the fault says; empty for DeviceIdFault::Empty.

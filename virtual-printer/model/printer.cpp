@@ -42,11 +42,17 @@ Printer::Printer(Options options, Clock& clock)
     install(areas_[0], options_.mainVersion);
     install(areas_[1], options_.tableVersion);
     boot();
+    if (options_.namedInTrace)
+        trace_.namePrinter(serial());
     TraceBuilder b(now(), "start");
     b.text("main", mainVersion()).text("table", tableVersion());
     b.hex("main_sum", mainChecksum(), 4).hex("table_sum", tableChecksum(), 4);
-    b.text("on_bus", options_.faults.absent ? "no" : "yes");
+    b.text("on_bus", options_.faults.absent ? "no" : "yes").text("serial", serial());
     record(b);
+}
+
+const std::string& Printer::serial() const {
+    return options_.faults.serial.empty() ? options_.serial : options_.faults.serial;
 }
 
 std::uint64_t Printer::now() const {

@@ -40,6 +40,8 @@ struct Options {
     std::string tableVersion = "705A10";  // installed at start
     std::uint32_t eraseMs = 4000;         // time an erase takes (any area)
     std::uint32_t rebootMs = 5000;        // off the bus after a reset
+    std::string serial = "VIRTUAL-0001";  // USB serial number (Faults::serial overrides it)
+    bool namedInTrace = false;            // every trace event names the printer (its serial)
     Faults faults;
 };
 
@@ -63,6 +65,10 @@ class Printer {
     const Options& options() const { return options_; }
     Clock& clock() { return clock_; }
     Trace& trace() { return trace_; }
+    // Milliseconds since the printer was created: the time of a trace event made now.
+    std::uint64_t traceTimeMs() const { return now(); }
+    // The USB serial number string.
+    const std::string& serial() const;
 
     // Brings timed events (erase finished, back after reset) up to the clock's present.
     void update();

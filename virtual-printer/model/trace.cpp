@@ -50,6 +50,8 @@ std::string TraceEvent::json() const {
 }
 
 void Trace::add(TraceEvent event) {
+    if (!printer_.empty())
+        event.fields.push_back({"printer", printer_, false});
     events_.push_back(std::move(event));
     for (auto& sink : sinks_)
         sink(events_.back());

@@ -34,6 +34,8 @@ class Trace {
     void add(TraceEvent event);
     // Called with every event as it is added (e.g. to print it live).
     void addSink(Sink sink);
+    // From now on every event ends in the field printer=`name` (several printers on one bus).
+    void namePrinter(std::string name) { printer_ = std::move(name); }
     const std::vector<TraceEvent>& events() const { return events_; }
     // Events named `name`, in order.
     std::vector<TraceEvent> named(const std::string& name) const;
@@ -41,6 +43,7 @@ class Trace {
   private:
     std::vector<TraceEvent> events_;
     std::vector<Sink> sinks_;
+    std::string printer_;
 };
 
 // Builds an event field by field: TraceBuilder(t, "erase").text("area", "p").number("ms", 4000)

@@ -9,8 +9,11 @@
 #include <cerrno>
 #include <chrono>
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <list>
+#include <map>
+#include <set>
 #include <stdexcept>
 #include <thread>
 
@@ -22,6 +25,33 @@ namespace {
 
 constexpr std::uint32_t kCapabilities =
     USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_ZERO_PACKET;
+constexpr char kSysfsParent[] = "/sys/devices/pci0000:00/0000:00:14.0/usb1/";
+constexpr unsigned kFirstDevnum = 2;  // 1 is the root hub
+constexpr unsigned kLastDevnum = 127;
+
+// Standard requests and the printer class's requests, by bmRequestType and bRequest.
+constexpr std::uint8_t kGetStatus = 0;
+constexpr std::uint8_t kClearFeature = 1;
+constexpr std::uint8_t kSetFeature = 3;
+constexpr std::uint8_t kGetDescriptor = 6;
+constexpr std::uint8_t kRecipientMask = 0x1F;
+constexpr std::uint8_t kRecipientInterface = 1;
+constexpr std::uint8_t kRecipientEndpoint = 2;
+constexpr std::uint8_t kTypeMask = 0x60;
+constexpr std::uint8_t kTypeVendor = 0x40;
+constexpr std::uint8_t kClassInterfaceIn = 0xA1;
+
+std::string devicePathOf(unsigned devnum) {
+    char path[32];
+    std::snprintf(path, sizeof path, "/dev/bus/usb/001/%03u", devnum);
+    return path;
+}
+
+std::string hexByte(unsigned value) {
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%02X", value & 0xFF);
+    return text;
+}
 
 // One submitted URB, kept until it is reaped. Holds references to umockdev's copies of the
 // client's usbdevfs_urb and buffer; changes made to them travel back to the client on reaping.
@@ -59,43 +89,141 @@ std::string hex(const std::vector<std::uint8_t>& bytes) {
     return out;
 }
 
-std::string sysfsRecord(const Faults& faults) {
-    return std::string("P: ") + (kSysfsPath + 4) +
-           "\n"
-           "N: bus/usb/001/002\n"
+std::string sysfsRecord(const std::string& sysfsPath, unsigned port, unsigned devnum,
+                        const Printer& printer) {
+    char numbers[512];
+    std::snprintf(numbers, sizeof numbers,
+                  "N: bus/usb/001/%03u\n"
+                  "E: DEVNUM=%03u\n"
+                  "E: DEVNAME=/dev/bus/usb/001/%03u\n"
+                  "A: devnum=%u\\n\n"
+                  "A: devpath=%u\\n\n",
+                  devnum, devnum, devnum, devnum, port);
+    const std::string& serial = printer.serial();
+    return "P: " + sysfsPath.substr(4) + "\n" + numbers +
            "E: SUBSYSTEM=usb\n"
            "E: DEVTYPE=usb_device\n"
            "E: DRIVER=usb\n"
            "E: BUSNUM=001\n"
-           "E: DEVNUM=002\n"
-           "E: DEVNAME=/dev/bus/usb/001/002\n"
            "E: PRODUCT=7a3c/512/100\n"
+           "E: ID_SERIAL_SHORT=" +
+           serial +
+           "\n"
            "A: busnum=1\\n\n"
-           "A: devnum=2\\n\n"
            "A: speed=480\\n\n"
+           "A: version= 2.00\\n\n"
+           "A: bDeviceClass=00\\n\n"
+           "A: bDeviceSubClass=00\\n\n"
+           "A: bDeviceProtocol=00\\n\n"
+           "A: bMaxPacketSize0=64\\n\n"
+           "A: bNumInterfaces= 1\\n\n"
+           "A: bcdDevice=0100\\n\n"
+           "A: bmAttributes=c0\\n\n"
+           "A: configuration=\\n\n"
+           "A: maxchild=0\\n\n"
+           "A: rx_lanes=1\\n\n"
+           "A: tx_lanes=1\\n\n"
            "A: bConfigurationValue=1\\n\n"
            "A: bNumConfigurations=1\\n\n"
            "A: idVendor=7a3c\\n\n"
            "A: idProduct=0512\\n\n"
-           "A: manufacturer=PV\\n\n"
-           "A: product=PV4410S\\n\n"
-           "A: serial=PV4410S-0001\\n\n"
+           "A: manufacturer=" +
+           kManufacturer + "\\n\nA: product=" + kProduct + "\\n\nA: serial=" + serial +
+           "\\n\n"
            "H: descriptors=" +
-           hex(descriptors(faults)) + "\n";
+           hex(descriptors(printer.options().faults)) + "\n";
+}
+
+[[noreturn]] void fail(const std::string& what, GError* error) {
+    const std::string message = error ? error->message : "unknown error";
+    g_clear_error(&error);
+    throw std::runtime_error(what + ": " + message);
 }
 
 }  // namespace
 
+// The testbed, the ports handed out, and the device addresses in use. Every device node a
+// printer was ever enumerated at keeps its ioctl handler, so that a file still open on an old
+// address gets ENODEV rather than hanging; an address is reused only after all others.
+struct UsbBus::Impl {
+    UMockdevTestbed* testbed = nullptr;
+    std::mutex mutex;
+    unsigned ports = 0;
+    unsigned lastDevnum = kFirstDevnum - 1;
+    std::set<unsigned> inUse;
+    std::map<unsigned, UMockdevIoctlBase*> handlers;  // devnum -> handler attached to its node
+
+    // A new address for the device `handler` serves, its node attached to `handler`.
+    unsigned enumerate(UMockdevIoctlBase* handler) {
+        std::lock_guard lock(mutex);
+        constexpr unsigned kCount = kLastDevnum - kFirstDevnum + 1;
+        for (unsigned step = 0; step < kCount; ++step) {
+            const unsigned devnum = kFirstDevnum + (lastDevnum - kFirstDevnum + 1 + step) % kCount;
+            if (inUse.contains(devnum))
+                continue;
+            const std::string path = devicePathOf(devnum);
+            const auto it = handlers.find(devnum);
+            if (it != handlers.end() && it->second != handler) {
+                umockdev_testbed_detach_ioctl(testbed, path.c_str(), nullptr);
+                handlers.erase(it);
+            }
+            GError* error = nullptr;
+            if (!handlers.contains(devnum) &&
+                !umockdev_testbed_attach_ioctl(testbed, path.c_str(), handler, &error))
+                fail("cannot attach the USB handler to " + path, error);
+            handlers[devnum] = handler;
+            inUse.insert(devnum);
+            lastDevnum = devnum;
+            return devnum;
+        }
+        throw std::runtime_error("no free device address on the emulated bus");
+    }
+    void leave(unsigned devnum) {
+        std::lock_guard lock(mutex);
+        inUse.erase(devnum);
+    }
+    void forget(UMockdevIoctlBase* handler) {
+        std::lock_guard lock(mutex);
+        for (auto it = handlers.begin(); it != handlers.end();) {
+            if (it->second != handler) {
+                ++it;
+                continue;
+            }
+            umockdev_testbed_detach_ioctl(testbed, devicePathOf(it->first).c_str(), nullptr);
+            it = handlers.erase(it);
+        }
+    }
+};
+
+UsbBus::UsbBus() : impl_(std::make_unique<Impl>()) {
+    impl_->testbed = umockdev_testbed_new();
+}
+
+UsbBus::~UsbBus() {
+    g_object_unref(impl_->testbed);
+}
+
+std::string UsbBus::rootDir() const {
+    gchar* dir = umockdev_testbed_get_root_dir(impl_->testbed);
+    std::string out = dir;
+    g_free(dir);
+    return out;
+}
+
 struct UsbPrinter::Impl {
-    explicit Impl(Printer& p) : printer(p) {}
+    Impl(Printer& p, UsbBus::Impl& b) : printer(p), bus(b) {}
 
     Printer& printer;
+    UsbBus::Impl& bus;
+    unsigned port = 0;
+    std::string sysfsPath;
     std::mutex mutex;
-    UMockdevTestbed* testbed = nullptr;
     UMockdevIoctlBase* handler = nullptr;
     bool attached = false;
-    bool ioctlAttached = false;
-    bool driverBound = true;  // the kernel's printer driver holds the interface
+    unsigned devnum = 0;
+    bool driverBound = true;           // the kernel's printer driver holds the interface
+    std::set<unsigned> halted;         // endpoints that answer every URB with a stall
+    std::vector<std::uint8_t> inRest;  // the part of a reply a bulk IN read has not taken yet
     std::list<Urb> waiting;
     std::list<Urb> completed;
     std::thread syncThread;
@@ -105,15 +233,24 @@ struct UsbPrinter::Impl {
     std::uint64_t handle(UMockdevIoctlClient* client);
     std::uint64_t submit(UMockdevIoctlClient* client, UMockdevIoctlData* arg);
     void driverIoctl(UMockdevIoctlClient* client, UMockdevIoctlData* arg);
+    int claim(const char* by);
+    static unsigned unsignedArg(UMockdevIoctlData* arg);
+    int getDriver(UMockdevIoctlData* arg);
+    void portReset();
+    bool hasEndpoint(unsigned endpoint) const;
+    int checkControl(const std::uint8_t* setup);
+    void clearHalt(unsigned endpoint, const char* by);
     std::uint64_t bulkOut(Urb& u);
     void control(Urb& u);
     void serve();
-    void reap(UMockdevIoctlClient* client, UMockdevIoctlData* arg);
+    void reap(UMockdevIoctlClient* client, UMockdevIoctlData* arg, bool current);
     void discard(UMockdevIoctlClient* client, UMockdevIoctlData* arg);
     void syncLocked();
     void add();
     void remove();
     void failAllWaiting(int status);
+    TraceBuilder event(const char* name) const { return {printer.traceTimeMs(), name}; }
+    void record(TraceBuilder& b) { printer.trace().add(b.done()); }
 };
 
 gboolean UsbPrinter::Impl::onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
@@ -137,63 +274,141 @@ std::uint64_t UsbPrinter::Impl::handle(UMockdevIoctlClient* client) {
     UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
     const bool isReap = request == USBDEVFS_REAPURBNDELAY || request == USBDEVFS_REAPURB;
     printer.update();
-    if (!attached && !isReap) {
+    // A file opened on an address the device no longer has reaches nothing (as after a
+    // disconnect); what it submitted can still be reaped.
+    const bool current =
+        attached && devicePathOf(devnum) == umockdev_ioctl_client_get_devnode(client);
+    if (isReap) {
+        reap(client, arg, current);
+        return 0;
+    }
+    if (!current) {
         umockdev_ioctl_client_complete(client, -1, ENODEV);
         return 0;
     }
     auto resolved = [&](std::size_t size) {
         return umockdev_ioctl_data_resolve(arg, 0, size, nullptr);
     };
+    auto answer = [&](int err) { umockdev_ioctl_client_complete(client, err ? -1 : 0, err); };
     switch (request) {
         case USBDEVFS_GET_CAPABILITIES: {
             UMockdevIoctlData* d = resolved(sizeof(std::uint32_t));
             std::memcpy(d->data, &kCapabilities, sizeof kCapabilities);
             umockdev_ioctl_data_unref(d);
-            umockdev_ioctl_client_complete(client, 0, 0);
+            answer(0);
             return 0;
         }
-        case USBDEVFS_GETDRIVER: {
-            UMockdevIoctlData* d = resolved(sizeof(usbdevfs_getdriver));
-            auto* gd = reinterpret_cast<usbdevfs_getdriver*>(d->data);
-            const bool bound = gd->interface == 0 && driverBound;
-            if (bound)
-                std::strcpy(gd->driver, "usblp");
-            umockdev_ioctl_data_unref(d);
-            umockdev_ioctl_client_complete(client, bound ? 0 : -1, bound ? 0 : ENODATA);
+        case USBDEVFS_GETDRIVER:
+            answer(getDriver(arg));
             return 0;
-        }
         case USBDEVFS_IOCTL:
             driverIoctl(client, arg);
             return 0;
-        case USBDEVFS_CLAIMINTERFACE: {
-            UMockdevIoctlData* d = resolved(sizeof(unsigned int));
-            unsigned int iface = 0;
-            std::memcpy(&iface, d->data, sizeof iface);
-            umockdev_ioctl_data_unref(d);
-            const int err = iface != 0 ? ENOENT : driverBound ? EBUSY : 0;
-            umockdev_ioctl_client_complete(client, err ? -1 : 0, err);
+        case USBDEVFS_CLAIMINTERFACE:
+            answer(unsignedArg(arg) != 0 ? ENOENT : claim("claim"));
+            return 0;
+        case USBDEVFS_CLEAR_HALT: {
+            const unsigned endpoint = unsignedArg(arg);
+            const int err = hasEndpoint(endpoint) ? claim("clear-halt") : ENOENT;
+            if (err == 0)
+                clearHalt(endpoint, "clear-halt");
+            answer(err);
             return 0;
         }
+        case USBDEVFS_RESET:
+            portReset();
+            answer(0);
+            return 0;
         case USBDEVFS_RELEASEINTERFACE:
-        case USBDEVFS_CLEAR_HALT:
-        case USBDEVFS_RESETEP:
+        case USBDEVFS_RESETEP:  // the host's data toggle only; the device's halt stays
         case USBDEVFS_SETINTERFACE:
         case USBDEVFS_SETCONFIGURATION:
-            umockdev_ioctl_client_complete(client, 0, 0);
+            answer(0);
             return 0;
         case USBDEVFS_SUBMITURB:
             return submit(client, arg);
-        case USBDEVFS_REAPURB:
-        case USBDEVFS_REAPURBNDELAY:
-            reap(client, arg);
-            return 0;
         case USBDEVFS_DISCARDURB:
             discard(client, arg);
             return 0;
         default:
-            umockdev_ioctl_client_complete(client, -1, ENOTTY);
+            answer(ENOTTY);
             return 0;
     }
+}
+
+unsigned UsbPrinter::Impl::unsignedArg(UMockdevIoctlData* arg) {
+    UMockdevIoctlData* d = umockdev_ioctl_data_resolve(arg, 0, sizeof(unsigned int), nullptr);
+    unsigned int value = 0;
+    std::memcpy(&value, d->data, sizeof value);
+    umockdev_ioctl_data_unref(d);
+    return value;
+}
+
+// Which driver holds the interface; another program's claim shows as the usbfs driver (libusb:
+// "no kernel driver active"). Returns an errno value.
+int UsbPrinter::Impl::getDriver(UMockdevIoctlData* arg) {
+    UMockdevIoctlData* d = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_getdriver), nullptr);
+    auto* gd = reinterpret_cast<usbdevfs_getdriver*>(d->data);
+    const char* driver = gd->interface != 0              ? nullptr
+                         : printer.options().faults.busy ? "usbfs"
+                         : driverBound                   ? "usblp"
+                                                         : nullptr;
+    if (driver)
+        std::snprintf(gd->driver, sizeof gd->driver, "%s", driver);
+    umockdev_ioctl_data_unref(d);
+    return driver ? 0 : ENODATA;
+}
+
+// A port reset puts the device in its default state: no endpoint halted.
+void UsbPrinter::Impl::portReset() {
+    if (halted.empty())
+        return;
+    TraceBuilder b = event("port-reset");
+    record(b);
+    for (unsigned endpoint : std::set<unsigned>(halted))
+        clearHalt(endpoint, "port-reset");
+}
+
+// Claiming interface 0 (explicitly, or implicitly for a transfer that needs it): refused while
+// the kernel driver or another program holds it. Returns an errno value, 0 when claimed.
+int UsbPrinter::Impl::claim(const char* by) {
+    const char* holder = printer.options().faults.busy ? "another program"
+                         : driverBound                 ? "usblp"
+                                                       : nullptr;
+    if (!holder)
+        return 0;
+    TraceBuilder b = event("claim-refused");
+    record(b.text("by", by).text("held_by", holder).number("devnum", devnum));
+    return EBUSY;
+}
+
+bool UsbPrinter::Impl::hasEndpoint(unsigned endpoint) const {
+    return endpoint == kBulkOutEndpoint ||
+           (endpoint == kBulkInEndpoint && !printer.options().faults.noBulkIn);
+}
+
+// What usbfs checks before a control request goes out: requests to the interface or one of its
+// endpoints need the interface claimed, except the printer class's GET_DEVICE_ID.
+int UsbPrinter::Impl::checkControl(const std::uint8_t* setup) {
+    const std::uint8_t requestType = setup[0];
+    const unsigned index = setup[4] | (setup[5] << 8);
+    if ((requestType & kTypeMask) == kTypeVendor)
+        return 0;
+    if (requestType == kClassInterfaceIn && setup[1] == 0 && index == 0)
+        return 0;  // GET_DEVICE_ID, interface 0, alternate setting 0
+    const unsigned recipient = requestType & kRecipientMask;
+    if (recipient == kRecipientInterface)
+        return (index & 0xFF) != 0 ? ENOENT : claim("interface request");
+    if (recipient == kRecipientEndpoint && (index & 0x7F) != 0)
+        return hasEndpoint(index & 0xFF) ? claim("endpoint request") : ENOENT;
+    return 0;
+}
+
+void UsbPrinter::Impl::clearHalt(unsigned endpoint, const char* by) {
+    const bool wasHalted = halted.erase(endpoint) > 0;
+    TraceBuilder b = event("clear-halt");
+    b.text("endpoint", hexByte(endpoint)).text("by", by);
+    record(b.text("was_halted", wasHalted ? "yes" : "no"));
 }
 
 // Detaching and re-attaching the kernel's printer driver.
@@ -201,16 +416,31 @@ void UsbPrinter::Impl::driverIoctl(UMockdevIoctlClient* client, UMockdevIoctlDat
     UMockdevIoctlData* d = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_ioctl), nullptr);
     const auto* io = reinterpret_cast<usbdevfs_ioctl*>(d->data);
     int err = 0;
-    if (io->ioctl_code == static_cast<int>(USBDEVFS_DISCONNECT)) {
-        err = driverBound ? 0 : ENODATA;
-        driverBound = false;
+    int result = 0;
+    const bool busy = printer.options().faults.busy;
+    if (io->ifno != 0) {
+        err = EINVAL;
+    } else if (io->ioctl_code == static_cast<int>(USBDEVFS_DISCONNECT)) {
+        err = busy ? EBUSY : driverBound ? 0 : ENODATA;
+        if (err == 0) {
+            driverBound = false;
+            TraceBuilder b = event("driver-detach");
+            record(b.text("driver", "usblp").number("devnum", devnum));
+        }
     } else if (io->ioctl_code == static_cast<int>(USBDEVFS_CONNECT)) {
-        driverBound = true;
+        // The kernel answers 1 when it bound a driver; a held interface cannot be bound.
+        err = busy || driverBound ? EBUSY : 0;
+        if (err == 0) {
+            driverBound = true;
+            result = 1;
+            TraceBuilder b = event("driver-attach");
+            record(b.text("driver", "usblp").number("devnum", devnum));
+        }
     } else {
         err = ENOTTY;
     }
     umockdev_ioctl_data_unref(d);
-    umockdev_ioctl_client_complete(client, err ? -1 : 0, err);
+    umockdev_ioctl_client_complete(client, err ? -1 : result, err);
 }
 
 std::uint64_t UsbPrinter::Impl::submit(UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
@@ -220,21 +450,33 @@ std::uint64_t UsbPrinter::Impl::submit(UMockdevIoctlClient* client, UMockdevIoct
     if (length > 0)
         u.buffer =
             umockdev_ioctl_data_resolve(u.data, offsetof(usbdevfs_urb, buffer), length, nullptr);
-    u.client = static_cast<UMockdevIoctlClient*>(g_object_ref(client));
-    u.finish(0, 0);
     const auto type = u.urb().type;
-    const auto endpoint = u.urb().endpoint;
+    const unsigned endpoint = u.urb().endpoint;
     const bool bulk = type == USBDEVFS_URB_TYPE_BULK;
-    const bool bulkIn = bulk && endpoint == kBulkInEndpoint && !printer.options().faults.noBulkIn;
-    if (type != USBDEVFS_URB_TYPE_CONTROL && !(bulk && endpoint == kBulkOutEndpoint) && !bulkIn) {
-        u.release();
-        umockdev_ioctl_client_complete(client, -1, ENOENT);
+    int err = 0;
+    if (type == USBDEVFS_URB_TYPE_CONTROL)
+        err = u.size() < 8 ? EINVAL : checkControl(u.bytes());
+    else if (!bulk || !hasEndpoint(endpoint))
+        err = ENOENT;
+    else
+        err = claim("bulk transfer");
+    if (err != 0) {
+        if (u.buffer)
+            umockdev_ioctl_data_unref(u.buffer);
+        umockdev_ioctl_data_unref(u.data);
+        umockdev_ioctl_client_complete(client, -1, err);
         return 0;
     }
+    u.client = static_cast<UMockdevIoctlClient*>(g_object_ref(client));
+    u.finish(0, 0);
     std::uint64_t takesMs = 0;
-    if (type == USBDEVFS_URB_TYPE_CONTROL) {
+    if (bulk && halted.contains(endpoint)) {
+        u.finish(-EPIPE, 0);
+        TraceBuilder b = event("halted-urb");
+        record(b.text("endpoint", hexByte(endpoint)).number("bytes", u.size()));
+    } else if (type == USBDEVFS_URB_TYPE_CONTROL) {
         control(u);
-    } else if (bulkIn) {
+    } else if (endpoint == kBulkInEndpoint) {
         u.wait = Urb::Wait::ForData;
     } else {
         takesMs = bulkOut(u);
@@ -256,9 +498,13 @@ std::uint64_t UsbPrinter::Impl::bulkOut(Urb& u) {
             u.wait = Urb::Wait::Until;
             u.readyAt = printer.clock().nowMs() + r.takesMs;
             return 0;
-        case WriteResult::Kind::Refused:
+        case WriteResult::Kind::Refused: {
             u.finish(-EPIPE, 0);
+            halted.insert(kBulkOutEndpoint);
+            TraceBuilder b = event("halt");
+            record(b.text("endpoint", hexByte(kBulkOutEndpoint)).text("by", "stall"));
             return 0;
+        }
         case WriteResult::Kind::Stalled:
             u.wait = Urb::Wait::Forever;
             return 0;
@@ -270,33 +516,44 @@ std::uint64_t UsbPrinter::Impl::bulkOut(Urb& u) {
 }
 
 void UsbPrinter::Impl::control(Urb& u) {
-    if (u.size() < 8)
-        return u.finish(-EPIPE, 0);
     const std::uint8_t* setup = u.bytes();
     const std::uint8_t requestType = setup[0];
     const std::uint8_t request = setup[1];
     const unsigned value = setup[2] | (setup[3] << 8);
+    const unsigned index = setup[4] | (setup[5] << 8);
     const std::size_t wanted = setup[6] | (setup[7] << 8);
     std::optional<std::vector<std::uint8_t>> answer;
-    if (requestType == 0x80 && request == 6) {  // GET_DESCRIPTOR
+    const bool toEndpoint = (requestType & kRecipientMask) == kRecipientEndpoint;
+    if (requestType == 0x80 && request == kGetDescriptor) {
         const auto all = descriptors(printer.options().faults);
         if (value >> 8 == 1)
             answer.emplace(all.begin(), all.begin() + 18);
         if (value >> 8 == 2)
             answer.emplace(all.begin() + 18, all.end());
         if (value >> 8 == 3)
-            answer = stringDescriptor(static_cast<std::uint8_t>(value & 0xFF));
-    } else if (requestType == 0x80 && request == 0) {  // GET_STATUS: self-powered
+            answer = stringDescriptor(static_cast<std::uint8_t>(value & 0xFF), printer.serial());
+    } else if (requestType == 0x80 && request == kGetStatus) {  // self-powered
         answer = std::vector<std::uint8_t>{1, 0};
-    } else if (requestType == 0xA1 && request == 0) {  // printer class: GET_DEVICE_ID
+    } else if (requestType == 0x82 && request == kGetStatus) {  // bit 0: halted
+        answer =
+            std::vector<std::uint8_t>{static_cast<std::uint8_t>(halted.contains(index & 0xFF)), 0};
+    } else if (toEndpoint && request == kClearFeature && value == 0) {  // ENDPOINT_HALT
+        clearHalt(index & 0xFF, "clear-feature");
+        answer = std::vector<std::uint8_t>{};
+    } else if (toEndpoint && request == kSetFeature && value == 0) {
+        halted.insert(index & 0xFF);
+        TraceBuilder b = event("halt");
+        record(b.text("endpoint", hexByte(index)).text("by", "set-feature"));
+        answer = std::vector<std::uint8_t>{};
+    } else if (requestType == kClassInterfaceIn && request == 0) {  // GET_DEVICE_ID
         answer = printer.deviceId();
-    } else if (requestType == 0xA1 && request == 1) {  // printer class: GET_PORT_STATUS
-        answer = std::vector<std::uint8_t>{0x18};      // selected, no error
-    } else if ((requestType & 0x80) == 0) {            // no-data requests are acknowledged
+    } else if (requestType == kClassInterfaceIn && request == 1) {  // GET_PORT_STATUS
+        answer = std::vector<std::uint8_t>{0x18};                   // selected, no error
+    } else if ((requestType & 0x80) == 0) {  // other no-data requests are acknowledged
         answer = std::vector<std::uint8_t>{};
     }
     if (!answer)
-        return u.finish(-EPIPE, 0);
+        return u.finish(-EPIPE, 0);  // a protocol stall: the next request clears it
     const std::size_t n = std::min({answer->size(), wanted, u.size() - 8});
     std::copy_n(answer->begin(), n, u.bytes() + 8);
     u.finish(0, n);
@@ -309,10 +566,18 @@ void UsbPrinter::Impl::serve() {
         if (u.wait == Urb::Wait::Until && now >= u.readyAt) {
             u.wait = Urb::Wait::None;
         } else if (u.wait == Urb::Wait::ForData) {
-            if (auto reply = printer.read()) {
-                const std::size_t n = std::min(reply->size(), u.size());
-                std::copy_n(reply->begin(), n, u.bytes());
-                u.finish(reply->size() > u.size() ? -EOVERFLOW : 0, n);
+            if (inRest.empty())
+                inRest = printer.read().value_or(std::vector<std::uint8_t>{});
+            if (!inRest.empty()) {
+                // A read of whole packets takes what fits and leaves the rest for the next one;
+                // a packet longer than the space left is babble: the host reports an overflow.
+                const std::size_t n = std::min(inRest.size(), u.size());
+                const bool babble = inRest.size() > u.size() && u.size() % kMaxPacket != 0;
+                std::copy_n(inRest.begin(), n, u.bytes());
+                inRest.erase(inRest.begin(), babble
+                                                 ? inRest.end()
+                                                 : inRest.begin() + static_cast<std::ptrdiff_t>(n));
+                u.finish(babble ? -EOVERFLOW : 0, n);
             }
         }
         if (u.wait == Urb::Wait::None) {
@@ -324,13 +589,13 @@ void UsbPrinter::Impl::serve() {
     }
 }
 
-void UsbPrinter::Impl::reap(UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
-    if (attached)
+void UsbPrinter::Impl::reap(UMockdevIoctlClient* client, UMockdevIoctlData* arg, bool current) {
+    if (current)
         serve();
     const auto it = std::find_if(completed.begin(), completed.end(),
                                  [client](const Urb& u) { return u.client == client; });
     if (it == completed.end()) {
-        umockdev_ioctl_client_complete(client, -1, attached ? EAGAIN : ENODEV);
+        umockdev_ioctl_client_complete(client, -1, current ? EAGAIN : ENODEV);
         return;
     }
     UMockdevIoctlData* slot = umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), nullptr);
@@ -364,26 +629,27 @@ void UsbPrinter::Impl::failAllWaiting(int status) {
     waiting.clear();
 }
 
+// Enumeration: a new address, the device in its default state, the printer driver bound.
 void UsbPrinter::Impl::add() {
+    devnum = bus.enumerate(handler);
+    const auto description = sysfsRecord(sysfsPath, port, devnum, printer);
     GError* error = nullptr;
-    if (!ioctlAttached && !umockdev_testbed_attach_ioctl(testbed, kDevicePath, handler, &error)) {
-        const std::string message = error ? error->message : "unknown error";
-        g_clear_error(&error);
-        throw std::runtime_error("cannot attach the USB handler: " + message);
-    }
-    ioctlAttached = true;
-    const auto record = sysfsRecord(printer.options().faults);
-    if (!umockdev_testbed_add_from_string(testbed, record.c_str(), &error)) {
-        const std::string message = error ? error->message : "unknown error";
-        g_clear_error(&error);
-        throw std::runtime_error("cannot add the printer to the testbed: " + message);
+    if (!umockdev_testbed_add_from_string(bus.testbed, description.c_str(), &error)) {
+        bus.leave(devnum);
+        fail("cannot add the printer to the testbed", error);
     }
     attached = true;
     driverBound = true;
+    halted.clear();
+    inRest.clear();
+    TraceBuilder b = event("enumerated");
+    b.number("devnum", devnum).text("port", sysfsPath.substr(sysfsPath.rfind('/') + 1));
+    record(b.text("driver", "usblp"));
 }
 
 void UsbPrinter::Impl::remove() {
-    umockdev_testbed_remove_device(testbed, kSysfsPath);
+    umockdev_testbed_remove_device(bus.testbed, sysfsPath.c_str());
+    bus.leave(devnum);
     attached = false;
     failAllWaiting(-ENODEV);
 }
@@ -396,8 +662,21 @@ void UsbPrinter::Impl::syncLocked() {
         remove();
 }
 
-UsbPrinter::UsbPrinter(Printer& printer) : impl_(std::make_unique<Impl>(printer)) {
-    impl_->testbed = umockdev_testbed_new();
+UsbPrinter::UsbPrinter(Printer& printer) : ownBus_(std::make_unique<UsbBus>()) {
+    init(*ownBus_, printer);
+}
+
+UsbPrinter::UsbPrinter(UsbBus& bus, Printer& printer) {
+    init(bus, printer);
+}
+
+void UsbPrinter::init(UsbBus& bus, Printer& printer) {
+    impl_ = std::make_unique<Impl>(printer, bus.impl());
+    {
+        std::lock_guard lock(bus.impl().mutex);
+        impl_->port = ++bus.impl().ports;
+    }
+    impl_->sysfsPath = kSysfsParent + ("1-" + std::to_string(impl_->port));
     impl_->handler = umockdev_ioctl_base_new();
     g_signal_connect(impl_->handler, "handle-ioctl", reinterpret_cast<GCallback>(&Impl::onIoctl),
                      impl_.get());
@@ -409,10 +688,13 @@ UsbPrinter::~UsbPrinter() {
         impl_->stopSync = true;
         impl_->syncThread.join();
     }
-    if (impl_->ioctlAttached)
-        umockdev_testbed_detach_ioctl(impl_->testbed, kDevicePath, nullptr);
+    {
+        std::lock_guard lock(impl_->mutex);
+        if (impl_->attached)
+            impl_->remove();
+    }
+    impl_->bus.forget(impl_->handler);
     g_object_unref(impl_->handler);
-    g_object_unref(impl_->testbed);
     for (auto* list : {&impl_->waiting, &impl_->completed})
         for (auto& u : *list)
             u.release();
@@ -438,10 +720,27 @@ bool UsbPrinter::attached() {
 }
 
 std::string UsbPrinter::rootDir() const {
-    gchar* dir = umockdev_testbed_get_root_dir(impl_->testbed);
+    gchar* dir = umockdev_testbed_get_root_dir(impl_->bus.testbed);
     std::string out = dir;
     g_free(dir);
     return out;
+}
+
+std::string UsbPrinter::portPath() const {
+    return "1-" + std::to_string(impl_->port);
+}
+
+std::string UsbPrinter::sysfsPath() const {
+    return impl_->sysfsPath;
+}
+
+unsigned UsbPrinter::devnum() {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->devnum;
+}
+
+std::string UsbPrinter::devicePath() {
+    return devicePathOf(devnum());
 }
 
 std::mutex& UsbPrinter::mutex() {

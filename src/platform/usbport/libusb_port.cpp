@@ -124,6 +124,53 @@ struct Selection {
     }
 };
 
+// The attached devices of the selected kind, ordered by bus and port numbers, so that "the
+// first" is the same device however the system happens to list them.
+class DeviceList {
+  public:
+    struct Entry {
+        libusb_device* device;
+        libusb_device_descriptor descriptor;
+    };
+
+    DeviceList(libusb_context* context, const Selection& selection) {
+        status_ = static_cast<int>(libusb_get_device_list(context, &list_));
+        for (int i = 0; i < status_; ++i) {
+            libusb_device_descriptor descriptor{};
+            if (libusb_get_device_descriptor(list_[i], &descriptor) == 0 &&
+                selection.kind(descriptor))
+                entries_.push_back({list_[i], descriptor});
+        }
+        std::sort(entries_.begin(), entries_.end(), [](const Entry& a, const Entry& b) {
+            return position(a.device) < position(b.device);
+        });
+    }
+    ~DeviceList() {
+        if (status_ >= 0)
+            libusb_free_device_list(list_, 1);
+    }
+    DeviceList(const DeviceList&) = delete;
+    DeviceList& operator=(const DeviceList&) = delete;
+
+    // The number of devices listed, or a libusb error.
+    int status() const { return status_; }
+    const std::vector<Entry>& entries() const { return entries_; }
+
+  private:
+    static std::vector<std::uint8_t> position(libusb_device* device) {
+        std::array<std::uint8_t, 8> ports{};
+        const int depth =
+            libusb_get_port_numbers(device, ports.data(), static_cast<int>(ports.size()));
+        std::vector<std::uint8_t> key{libusb_get_bus_number(device)};
+        key.insert(key.end(), ports.begin(), ports.begin() + std::max(depth, 0));
+        return key;
+    }
+
+    libusb_device** list_ = nullptr;
+    int status_ = 0;
+    std::vector<Entry> entries_;
+};
+
 // Where the printer-class interface sits in the device's configuration.
 struct PrinterInterface {
     std::uint8_t configIndex = 0;
@@ -287,43 +334,36 @@ class Device {
     // device is selected, that device wherever it is in the list.
     bool openMatch(const Selection& selection) {
         name_ = selection.name();
-        libusb_device** list = nullptr;
-        const ssize_t count = libusb_get_device_list(context_, &list);
-        if (count < 0) {
-            shared_->fail("cannot list the USB devices: " + describe(static_cast<int>(count)));
+        const DeviceList list(context_, selection);
+        if (list.status() < 0) {
+            shared_->fail("cannot list the USB devices: " + describe(list.status()));
             return false;
         }
         std::string failure = "no " + name_ + " device is attached";
         if (selection.only)
             failure = "the printer " + selection.only->key() + " is not attached";
-        bool opened = false;
-        for (ssize_t i = 0; i < count && !opened; ++i) {
-            if (libusb_get_device_descriptor(list[i], &descriptor_) != 0 ||
-                !selection.kind(descriptor_))
-                continue;
-            identity_ = {{}, portPathOf(list[i])};
-            const auto found = findPrinterInterface(list[i], descriptor_);
+        for (const auto& [device, descriptor] : list.entries()) {
+            descriptor_ = descriptor;
+            identity_ = {{}, portPathOf(device)};
+            const auto found = findPrinterInterface(device, descriptor_);
             if (!found) {
                 failure = name_ + " at " + identity_.portPath + " has no printer interface";
-            } else if (const int rc = libusb_open(list[i], &handle_); rc != 0) {
+            } else if (const int rc = libusb_open(device, &handle_); rc != 0) {
                 handle_ = nullptr;
                 failure = withRemedy("cannot open " + where() + ": " + describe(rc), rc);
             } else {
                 interface_ = *found;
                 identity_.serial = serialOf(handle_, descriptor_);
-                opened = !selection.only || selection.only->names(identity_);
-                if (!opened) {
-                    libusb_close(handle_);
-                    handle_ = nullptr;
-                }
+                if (!selection.only || selection.only->names(identity_))
+                    return true;
+                libusb_close(handle_);
+                handle_ = nullptr;
             }
             if (!selection.only)
                 break;  // only the first device of the kind is considered
         }
-        libusb_free_device_list(list, 1);
-        if (!opened)
-            shared_->fail(std::move(failure));
-        return opened;
+        shared_->fail(std::move(failure));
+        return false;
     }
 
     bool claimInterface() {
@@ -530,22 +570,19 @@ void LibusbPort::KeepDriversDetached(bool keep) {
         libusb_context* context = nullptr;
         if (libusb_init(&context) != 0)
             continue;
-        libusb_device** list = nullptr;
-        const ssize_t count = libusb_get_device_list(context, &list);
-        for (ssize_t i = 0; i < count; ++i) {
-            libusb_device_descriptor descriptor{};
-            libusb_device_handle* handle = nullptr;
-            if (libusb_get_device_descriptor(list[i], &descriptor) != 0 ||
-                !selection.kind(descriptor) || libusb_open(list[i], &handle) != 0)
-                continue;
-            if (identity.names(
-                    {detail::serialOf(handle, descriptor), detail::portPathOf(list[i])}) &&
-                libusb_kernel_driver_active(handle, number) == 0)
-                libusb_attach_kernel_driver(handle, number);
-            libusb_close(handle);
+        {
+            const detail::DeviceList list(context, selection);
+            for (const auto& [device, descriptor] : list.entries()) {
+                libusb_device_handle* handle = nullptr;
+                if (libusb_open(device, &handle) != 0)
+                    continue;
+                if (identity.names(
+                        {detail::serialOf(handle, descriptor), detail::portPathOf(device)}) &&
+                    libusb_kernel_driver_active(handle, number) == 0)
+                    libusb_attach_kernel_driver(handle, number);
+                libusb_close(handle);
+            }
         }
-        if (count >= 0)
-            libusb_free_device_list(list, 1);
         libusb_exit(context);
     }
 }
@@ -553,26 +590,21 @@ void LibusbPort::KeepDriversDetached(bool keep) {
 std::vector<DeviceIdentity> LibusbPort::ListDevices() {
     std::lock_guard lock(mutex_);
     std::vector<DeviceIdentity> found;
-    const detail::Selection selection{vendorId_, productIds_, std::nullopt};
     libusb_context* context = nullptr;
     if (vendorId_ == 0 || libusb_init(&context) != 0)
         return found;
-    libusb_device** list = nullptr;
-    const ssize_t count = libusb_get_device_list(context, &list);
-    for (ssize_t i = 0; i < count; ++i) {
-        libusb_device_descriptor descriptor{};
-        if (libusb_get_device_descriptor(list[i], &descriptor) != 0 || !selection.kind(descriptor))
-            continue;
-        DeviceIdentity identity{{}, detail::portPathOf(list[i])};
-        libusb_device_handle* handle = nullptr;
-        if (libusb_open(list[i], &handle) == 0) {
-            identity.serial = detail::serialOf(handle, descriptor);
-            libusb_close(handle);
+    {
+        const detail::DeviceList list(context, {vendorId_, productIds_, std::nullopt});
+        for (const auto& [device, descriptor] : list.entries()) {
+            DeviceIdentity identity{{}, detail::portPathOf(device)};
+            libusb_device_handle* handle = nullptr;
+            if (libusb_open(device, &handle) == 0) {
+                identity.serial = detail::serialOf(handle, descriptor);
+                libusb_close(handle);
+            }
+            found.push_back(std::move(identity));
         }
-        found.push_back(std::move(identity));
     }
-    if (count >= 0)
-        libusb_free_device_list(list, 1);
     libusb_exit(context);
     return found;
 }

@@ -1,0 +1,48 @@
+#pragma once
+// pv4410s-update: the download procedure of the windows, run from a command line. The program's
+// whole behaviour is run(); main() only hands it the process's streams. No Qt.
+
+#include <span>
+
+#include "download/download_procedure.h"
+#include "payload/embedded_images.h"
+
+namespace pv::cli {
+
+class Console;
+
+// Exit statuses, one per class of failure (the manual page and the README list them).
+enum ExitStatus : int {
+    kExitSuccess = 0,
+    kExitOther = 1,  // declined at the question, the images failed their check, no history
+    kExitUsage = 2,
+    kExitNotConnected = 3,
+    kExitWrongModel = 4,
+    kExitNotApplicable = 5,
+    kExitVersionInfo = 6,
+    kExitTimeOut = 7,
+    kExitTransfer = 8,
+    kExitReadBack = 9,  // read back or verification failed
+    kExitLocked = 10,
+    kExitStandIn = 11,  // a build with stand-in images met a real printer
+    kExitInterrupted = 130,
+};
+
+int exitStatus(download::Outcome outcome);
+
+// What a run takes from its build; tests vary it.
+struct BuildSettings {
+    // The embedded images are stand-ins, which only a virtual printer may receive.
+    bool standInImages = payload::kStandInImages;
+};
+
+// Runs the command line `args` (args[0] is the program's name) and returns the exit status.
+// While it runs, SIGINT, SIGTERM and SIGHUP are handled: during a download they ask the run to
+// stop (see DownloadWindow::StopRequested), elsewhere the process ends at once with status 130.
+int run(std::span<char* const> args, Console& console, const BuildSettings& build = {});
+
+// The interrupt: set by the signal handlers (or a test), read by the download's waits.
+bool stopRequested();
+void requestStop();
+
+}  // namespace pv::cli

@@ -1,0 +1,137 @@
+#pragma once
+// What the command-line program prints: human-readable lines (with a progress bar per stage on a
+// terminal, plain lines elsewhere) or, with --json, one JSON object per line for every event.
+// The console front end of the download procedure (ConsoleWindow) renders the procedure's
+// displays, progress windows and message boxes through it.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "download/download_window.h"
+#include "download/history.h"
+#include "platform/os/clock.h"
+
+namespace pv::cli {
+
+// Where the program's output goes and what it knows of its terminal; tests supply their own.
+class Console {
+  public:
+    virtual ~Console() = default;
+    virtual void out(std::string_view text) = 0;  // standard output
+    virtual void err(std::string_view text) = 0;  // standard error
+    virtual bool outIsTerminal() = 0;
+    virtual bool inIsTerminal() = 0;
+    // One line typed in answer to a question (without the newline); false at end of input.
+    virtual bool readLine(std::string& line) = 0;
+};
+
+// The process's standard streams.
+class StandardConsole final : public Console {
+  public:
+    void out(std::string_view text) override;
+    void err(std::string_view text) override;
+    bool outIsTerminal() override;
+    bool inIsTerminal() override;
+    bool readLine(std::string& line) override;
+};
+
+// A JSON object built one member at a time.
+class JsonObject {
+  public:
+    JsonObject& add(std::string_view key, std::string_view value);
+    JsonObject& add(std::string_view key, const char* value) {
+        return add(key, std::string_view(value));
+    }
+    JsonObject& add(std::string_view key, std::int64_t value);
+    JsonObject& add(std::string_view key, bool value);
+    // `json` must already be a JSON value.
+    JsonObject& addRaw(std::string_view key, std::string_view json);
+    std::string text() const { return body_ + "}"; }
+
+  private:
+    std::string body_ = "{";
+};
+
+// Versions and checksums as a JSON object with null for what is unknown.
+std::string versionsJson(const download::PrinterVersions& versions);
+// "main 301B10 (1A2B), table 705A10 (00FF)"; "none" when nothing is known.
+std::string versionsText(const download::PrinterVersions& versions);
+
+enum class Verbosity { Quiet, Normal, Verbose };
+
+class Reporter {
+  public:
+    Reporter(Console& console, bool json, Verbosity verbosity);
+
+    bool json() const { return json_; }
+    Verbosity verbosity() const { return verbosity_; }
+    // Progress is drawn as a bar on a terminal.
+    bool bars() const { return bars_; }
+    Console& console() { return console_; }
+    // The printer later events name ("" before one is known).
+    void setPrinter(std::string key) { printer_ = std::move(key); }
+    const std::string& printer() const { return printer_; }
+    void setStage(std::string stage) { stage_ = std::move(stage); }
+    const std::string& stage() const { return stage_; }
+
+    // With --json: prints `event` with "event", "ms" (since the program started) and, when
+    // known, "printer" in front of its members. Otherwise nothing.
+    void event(std::string_view name, const JsonObject& members = {});
+    // Without --json: a line on standard output, unless --quiet (`evenQuiet`: also then).
+    void line(std::string_view text, bool evenQuiet = false);
+    // Without --json and --quiet: a line of detail, only with --verbose.
+    void detail(std::string_view text);
+
+    // A stage's progress: `percent` of its time scale, `leftMs` left on that scale.
+    void progress(std::string_view caption, int percent, std::uint64_t leftMs);
+    // Ends the stage's progress line.
+    void endProgress();
+
+  private:
+    void clearBar();
+
+    Console& console_;
+    const bool json_;
+    const Verbosity verbosity_;
+    const bool bars_;  // a redrawn bar on a terminal, else plain lines
+    const os::Tick start_;
+    std::string printer_;
+    std::string stage_;
+    std::string barCaption_;
+    int lastPercent_ = -1;
+    std::uint64_t lastLeftMs_ = 0;
+    bool barShown_ = false;
+};
+
+// The download procedure's window, rendered on the console.
+class ConsoleWindow final : public download::DownloadWindow {
+  public:
+    explicit ConsoleWindow(Reporter& reporter) : reporter_(reporter) {}
+
+    payload::ImageSelection& selection() override { return selection_; }
+    download::DisplayTexts& texts() override { return texts_; }
+    void PushTexts() override;
+    void ShowLabels() override;
+    void EnableButton(int, bool) override {}
+    void FocusControl(int) override {}
+    void MessageBox(const std::string& text, const std::string& caption,
+                    download::BoxIcon icon) override;
+    std::string LoadString(unsigned id) override;
+    std::unique_ptr<download::ProgressWindow> CreateProgress(unsigned titleId) override;
+    void PumpMessages() override {}
+    void StageBegins(std::string_view stage) override;
+    bool StopRequested() override;
+
+    download::PrinterVersions before() const;
+    download::PrinterVersions after() const;
+
+  private:
+    Reporter& reporter_;
+    payload::ImageSelection selection_;
+    download::DisplayTexts texts_;
+    download::DisplayTexts shown_;  // what the last PushTexts reported
+};
+
+}  // namespace pv::cli

@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# The pv4410s-update program itself, in real time under the virtual printer: it loads no Qt
+# library, runs with no display, refuses to update without --yes when standard input is not a
+# terminal, ends at once on a signal outside a download, and on a signal during a download resets
+# the printer and exits with the "interrupted" status.
+# Usage: program_test.sh PROGRAM VIRTUAL_PRINTER WORK_DIR
+set -uo pipefail
+program=$1 printer=$2 work=$3
+rm -rf "$work" && mkdir -p "$work"
+export PV4410S_LOCK_DIR=$work XDG_STATE_HOME=$work
+unset DISPLAY WAYLAND_DISPLAY QT_QPA_PLATFORM
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+commands() { grep -o '"event":"command","name":"[^"]*"' "$1" | sed 's/.*"name":"//; s/"$//' | paste -sd' '; }
+
+# 1. No Qt: neither linked nor loaded while it talks to a printer.
+if ldd "$program" | grep -i qt; then fail "linked against Qt"; fi
+"$printer" -- sh -c "\"$program\" list >/dev/null 2>&1 & p=\$!; sleep 1; grep -ci 'libQt' /proc/\$p/maps; wait \$p" \
+    >"$work/maps.txt" 2>/dev/null
+[ "$(head -n 1 "$work/maps.txt")" = 0 ] || fail "Qt libraries mapped: $(cat "$work/maps.txt")"
+
+# 2. update without --yes and no terminal: usage status, nothing sent.
+"$printer" --trace-json "$work/refuse.jsonl" -- "$program" update </dev/null >"$work/refuse.out" 2>&1
+status=$?
+[ $status -eq 2 ] || fail "update without --yes: status $status, want 2"
+grep -q 'without --yes' "$work/refuse.out" || fail "no reason given: $(cat "$work/refuse.out")"
+[ -z "$(commands "$work/refuse.jsonl")" ] || fail "commands sent: $(commands "$work/refuse.jsonl")"
+
+# 3. A signal outside a download (list waits 5 s for the version reply) ends the program at once.
+"$printer" -- sh -c "\"$program\" list >/dev/null 2>&1 & p=\$!; sleep 1; kill -TERM \$p; \
+    s=\$(date +%s%N); wait \$p; r=\$?; echo \$r \$(( (\$(date +%s%N) - s) / 1000000 ))" >"$work/term.txt"
+read -r status ms <"$work/term.txt"
+[ "$status" = 130 ] || fail "SIGTERM outside a download: status $status, want 130"
+[ "${ms:-9999}" -lt 500 ] || fail "SIGTERM outside a download: ended after $ms ms"
+
+# 4. SIGINT in the erase wait of a download: the wait ends, the printer is reset, status 130.
+serial=$("$printer" -- "$program" --json list 2>/dev/null | sed -n 's/.*"serial":"\([^"]*\)".*/\1/p')
+if [[ $serial != VIRTUAL-* ]] && "$program" --version | grep -q Demonstration; then
+    echo "skipped: interrupt during a download (the virtual printer's serial \"$serial\" is not VIRTUAL-...)"
+else
+    "$printer" --main-version 503C10 --trace-json "$work/interrupt.jsonl" -- sh -c \
+        "\"$program\" --json update --yes >\"$work/interrupt.out\" 2>&1 & p=\$!; \
+         for i in \$(seq 300); do grep -q '\"erase p\"' \"$work/interrupt.jsonl\" && break; sleep 0.1; done; \
+         sleep 1; kill -INT \$p; wait \$p"
+    status=$?
+    [ $status -eq 130 ] || fail "SIGINT during the erase wait: status $status, want 130"
+    want="initialise version-request erase p reset"
+    [ "$(commands "$work/interrupt.jsonl")" = "$want" ] ||
+        fail "commands: $(commands "$work/interrupt.jsonl"), want $want"
+    grep -q '"outcome":"interrupted"' "$work/interrupt.out" || fail "no interrupted outcome"
+fi
+
+[ $failures -eq 0 ] && echo "program test: all passed"
+exit $((failures > 0))
