@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -179,6 +180,35 @@ std::string parse(int argc, char** argv, CommandLine& cl) {
     return {};
 }
 
+// The updaters run here lock their printers in a folder of this run's own (PV4410S_LOCK_DIR,
+// unless the caller chose one): virtual serials repeat from run to run, and runs side by side must
+// not hold each other's printers, nor a real printer's updater theirs. Open to every user, like
+// /run/lock, since the command may run as another user.
+class LockFolder {
+  public:
+    LockFolder() {
+        if (std::getenv("PV4410S_LOCK_DIR") != nullptr)
+            return;
+        std::string pattern = "/tmp/pv4410s-vprinter-locks-XXXXXX";
+        if (mkdtemp(pattern.data()) == nullptr)
+            return;
+        path_ = pattern;
+        std::filesystem::permissions(
+            path_, std::filesystem::perms::all | std::filesystem::perms::sticky_bit);
+        setenv("PV4410S_LOCK_DIR", path_.c_str(), 1);
+    }
+    ~LockFolder() {
+        std::error_code ignored;
+        if (!path_.empty())
+            std::filesystem::remove_all(path_, ignored);
+    }
+    LockFolder(const LockFolder&) = delete;
+    LockFolder& operator=(const LockFolder&) = delete;
+
+  private:
+    std::string path_;
+};
+
 int runCommand(std::vector<char*>& command) {
     const pid_t child = fork();
     if (child < 0) {
@@ -253,6 +283,7 @@ int main(int argc, char** argv) {
         devices.push_back(std::make_unique<vprinter::UsbPrinter>(bus, *printer));
         devices.back()->startRealTimeSync();
     }
+    const LockFolder locks;
     const int status = runCommand(cl.command);
     for (auto& usb : devices)
         usb->withPrinter([](vprinter::Printer& p) { p.update(); });

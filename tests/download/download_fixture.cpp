@@ -11,18 +11,6 @@ namespace {
 constexpr std::uint16_t kProductIds[] = {0x0512};
 constexpr std::uint16_t kVendorId = 0x7A3C;
 
-// Printer lock files and download history of this test process only, so that test processes
-// running side by side do not hold each other's virtual printers, and the user's history is
-// left alone.
-void privateStateFolder() {
-    static const std::string folder = [] {
-        std::string pattern = "/tmp/pv4410s-test-state-XXXXXX";
-        return mkdtemp(pattern.data()) != nullptr ? pattern : std::string("/tmp");
-    }();
-    setenv("PV4410S_LOCK_DIR", folder.c_str(), 1);
-    setenv("XDG_STATE_HOME", folder.c_str(), 1);
-}
-
 }  // namespace
 
 vprinter::Options printerOptions(const std::string& mainVersion,
@@ -43,7 +31,6 @@ const payload::FirmwareCatalogue& DownloadOnPrinter::embedded() {
 
 void DownloadOnPrinter::SetUp() {
     VirtualPrinterTest::SetUp();
-    privateStateFolder();
     link::setUsbIdentity(kProductIds, 1, kVendorId);
 }
 

@@ -114,9 +114,9 @@ struct Row {
     std::vector<std::string> faults = {};  // the printer's
     std::set<int> refusedOpens = {};       // control-channel opens the port refuses, from 1
     Images images = Images::Embedded;
-    const char* logs = "";           // what the log line of the cause names
-    bool standInImages = true;       // the build carries stand-in images
-    bool lockedElsewhere = false;    // another copy of the tool holds the printer's lock
+    const char* logs = "";         // what the log line of the cause names
+    bool standInImages = true;     // the build carries stand-in images
+    bool lockedElsewhere = false;  // another copy of the tool holds the printer's lock
     // A second printer at port 1-2 running this main version (and table 705B11), or none.
     const char* secondPrinter = nullptr;
     const char* printer = "301B10";  // the main version the printer runs
@@ -715,6 +715,20 @@ std::string matrixDocument() {
         doc << "| " << messageCell(message) << " | " << escaped(errorText(message)) << " |\n";
     doc << "| " << messageCell(Message::NotApplicable) << " | " << escaped(kNotApplicable)
         << ", with the reported main version and checksum |\n";
+    doc << "\n## What the user does meanwhile\n\n"
+           "Tested on the real windows (Qt, offscreen) in `tests/ui`:\n\n"
+           "| The user | What happens | Test |\n|---|---|---|\n"
+           "| opens the window menu of a progress window (right-click, Shift+F10) during the "
+           "stream | the menu opens without a loop of its own; the stream goes on | "
+           "`ProgressDialogTest.ItsWindowMenuNeverHoldsUpAnUpdate` |\n"
+           "| presses Enter while nothing handles events (the wait after the reset) | the key "
+           "is discarded at the end of the run: exactly one download | "
+           "`UpdateDialogTest.AnEnterQueuedDuringARunStartsNoSecondRun` |\n"
+           "| closes the main window, presses Escape or Alt+F4, asks for About during a run | "
+           "refused; \"DownLoad\" stays disabled | "
+           "`UpdateDialogTest.ARunRefusesCloseEscapeAltF4AndAbout` |\n"
+           "| meets a printer reporting `<b>x</b>` as its version | shown as plain text | "
+           "`UpdateDialogTest.FieldsGoToTheirControls` |\n";
     return doc.str();
 }
 

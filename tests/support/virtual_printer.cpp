@@ -5,12 +5,24 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <string>
 
 #include "usb/preload.h"
 
 namespace pvtest {
 
 namespace {
+
+// Printer lock files and download history of this test process only: test processes running
+// side by side use the same virtual serials, and the user's own history is left alone.
+void privateStateFolder() {
+    static const std::string folder = [] {
+        std::string pattern = "/tmp/pv4410s-test-state-XXXXXX";
+        return mkdtemp(pattern.data()) != nullptr ? pattern : std::string("/tmp");
+    }();
+    setenv("PV4410S_LOCK_DIR", folder.c_str(), 1);
+    setenv("XDG_STATE_HOME", folder.c_str(), 1);
+}
 
 // The printer's view of an os::VirtualClock.
 class SharedClock final : public vprinter::Clock {
@@ -131,6 +143,7 @@ void VirtualPrinterTest::SetUp() {
         << vprinter::kPreloadLibrary
         << " is not loaded: link the test with pv_test_support_main or call "
            "pvtest::requireUmockdevPreload() first in main()";
+    privateStateFolder();
 }
 
 VirtualBus::VirtualBus(std::vector<vprinter::Options> printers)
