@@ -50,10 +50,9 @@ pid_t launch(const std::vector<std::string>& words, const std::string& preload, 
     if (child != 0)
         return child;
     setenv("LD_PRELOAD", preload.c_str(), 1);
-    if (quiet) {
-        freopen("/dev/null", "w", stdout);
-        freopen("/dev/null", "w", stderr);
-    }
+    if (quiet && (std::freopen("/dev/null", "w", stdout) == nullptr ||
+                  std::freopen("/dev/null", "w", stderr) == nullptr))
+        _exit(127);
     std::vector<char*> argv;
     for (const auto& w : words)
         argv.push_back(const_cast<char*>(w.c_str()));

@@ -33,6 +33,8 @@ bool UpdaterApp::InitInstance() {
     if (!instanceLock_.acquire(kInstanceLockName))
         return false;
     QApplication::setWindowIcon(ui::resources().LoadIcon(ui::kAppIconId));
+    // The windows' app_id on Wayland: the desktop shows the name and icon of the entry so named.
+    QGuiApplication::setDesktopFileName(QStringLiteral(PV4410S_APP_ID));
     link::setUsbIdentity(kProductIds, 1, kVendorId);
 
     link::PrinterLink printer;
