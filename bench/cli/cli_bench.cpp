@@ -54,6 +54,7 @@ pid_t launch(const std::vector<std::string>& words, const std::string& preload, 
                   std::freopen("/dev/null", "w", stderr) == nullptr))
         _exit(127);
     std::vector<char*> argv;
+    argv.reserve(words.size() + 1);
     for (const auto& w : words)
         argv.push_back(const_cast<char*>(w.c_str()));
     argv.push_back(nullptr);
@@ -111,6 +112,7 @@ int rss(const std::string& mainVersion) {
     int status = 0;
     rusage usage{};
     wait4(child, &status, 0, &usage);
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-union-access): the C library declares it so
     const double mb = static_cast<double>(usage.ru_maxrss) / 1024.0;
     const int exit = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     std::printf("update_peak_rss_mb: value=%.2f status=%d wall_s=%.1f\n", mb, exit,
@@ -134,9 +136,9 @@ int main(int argc, char** argv) {
     for (int i = 2; i + 1 < argc; i += 2) {
         const std::string option = argv[i];
         if (option == "--runs")
-            runs = std::atoi(argv[i + 1]);
+            runs = static_cast<int>(std::strtol(argv[i + 1], nullptr, 10));
         else if (option == "--warm-up")
-            warmUp = std::atoi(argv[i + 1]);
+            warmUp = static_cast<int>(std::strtol(argv[i + 1], nullptr, 10));
         else if (option == "--main-version")
             mainVersion = argv[i + 1];
     }

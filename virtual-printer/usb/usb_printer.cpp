@@ -391,7 +391,7 @@ bool UsbPrinter::Impl::hasEndpoint(unsigned endpoint) const {
 // endpoints need the interface claimed, except the printer class's GET_DEVICE_ID.
 int UsbPrinter::Impl::checkControl(const std::uint8_t* setup) {
     const std::uint8_t requestType = setup[0];
-    const unsigned index = static_cast<unsigned>(setup[4] | (setup[5] << 8));
+    const auto index = static_cast<unsigned>(setup[4] | (setup[5] << 8));
     if ((requestType & kTypeMask) == kTypeVendor)
         return 0;
     if (requestType == kClassInterfaceIn && setup[1] == 0 && index == 0)
@@ -519,8 +519,8 @@ void UsbPrinter::Impl::control(Urb& u) {
     const std::uint8_t* setup = u.bytes();
     const std::uint8_t requestType = setup[0];
     const std::uint8_t request = setup[1];
-    const unsigned value = static_cast<unsigned>(setup[2] | (setup[3] << 8));
-    const unsigned index = static_cast<unsigned>(setup[4] | (setup[5] << 8));
+    const auto value = static_cast<unsigned>(setup[2] | (setup[3] << 8));
+    const auto index = static_cast<unsigned>(setup[4] | (setup[5] << 8));
     const std::size_t wanted = static_cast<unsigned>(setup[6] | (setup[7] << 8));
     std::optional<std::vector<std::uint8_t>> answer;
     const bool toEndpoint = (requestType & kRecipientMask) == kRecipientEndpoint;

@@ -133,8 +133,8 @@ class DeviceList {
         libusb_device_descriptor descriptor;
     };
 
-    DeviceList(libusb_context* context, const Selection& selection) {
-        status_ = static_cast<int>(libusb_get_device_list(context, &list_));
+    DeviceList(libusb_context* context, const Selection& selection)
+        : status_(static_cast<int>(libusb_get_device_list(context, &list_))) {
         for (int i = 0; i < status_; ++i) {
             libusb_device_descriptor descriptor{};
             if (libusb_get_device_descriptor(list_[i], &descriptor) == 0 &&
@@ -166,7 +166,7 @@ class DeviceList {
         return key;
     }
 
-    libusb_device** list_ = nullptr;
+    libusb_device** list_ = nullptr;  // before status_, which the list is made for
     int status_ = 0;
     std::vector<Entry> entries_;
 };
