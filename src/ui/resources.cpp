@@ -2,24 +2,19 @@
 
 #include <array>
 
+#include "download/strings.h"
+
 namespace pv::ui {
 namespace {
 
-constexpr std::array<dlg::StringEntry, 10> kStrings{{
-    {kAboutMenuText, "&About..."},
-    {kUpgradeCaption, "Upgrade"},
-    {kInitializingCaption, "Initializing..."},
-    {kVersionCheckCaption, "Version Check..."},
-    {kNotConnected, "Printer is not connected."},
-    {kFailed, "Failed!\nPlease turn the printer OFF and then ON, and download again."},
-    {kIllegalPrinterType, "Illegal Printer Type."},
-    {kFailedVersionInformation,
-     "Failed Version Information!\nPlease turn the printer OFF and then ON, and download again."},
-    {kNotConnectedTurnOffOn,
-     "Printer is not connected.\nPlease turn the printer OFF and then ON, and download again."},
-    {kTimeOutError,
-     "Failed! Time out Error!\nPlease turn the printer OFF and then ON, and download again."},
-}};
+// The window menu's entry, then the download's captions and messages.
+constexpr auto kStrings = [] {
+    std::array<dlg::StringEntry, download::kMessageTexts.size() + 1> all{};
+    all[0] = {kAboutMenuText, "&About..."};
+    for (std::size_t i = 0; i < download::kMessageTexts.size(); ++i)
+        all[i + 1] = {download::kMessageTexts[i].id, download::kMessageTexts[i].text};
+    return all;
+}();
 
 constexpr std::array<dlg::IconEntry, 1> kIcons{{{kAppIconId, kAppIconLarge, kAppIconSmall}}};
 
