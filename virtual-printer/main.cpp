@@ -47,8 +47,9 @@ void usage(std::ostream& out) {
         << vprinter::faultHelp()
         << "    Writes count from 1: \"stream writes\" restart at every transfer command, the\n"
            "    others count every bulk OUT write since the start (the trace shows both).\n"
-           "  --printer SPEC         put a printer on the bus (repeatable; ports 1-1, 1-2, ...);\n"
-           "                         SPEC is a comma list of main=CODE, table=CODE, serial=TEXT,\n"
+           "  --printer FIELDS       put a printer on the bus (repeatable; ports 1-1, 1-2, ...);\n"
+           "                         FIELDS is a comma list of main=CODE, table=CODE, "
+           "serial=TEXT,\n"
            "                         erase-ms=MS, reboot-ms=MS, fault=NAME[=VALUE] (repeatable),\n"
            "                         e.g. main=402B10,serial=VIRTUAL-0002,fault=refuse=reset.\n"
            "                         The options above are every printer's defaults; serials\n"
@@ -101,8 +102,9 @@ std::string applyOption(const std::string& arg, const char* value, CommandLine& 
     return {};
 }
 
-// One KEY=VALUE of a --printer SPEC; returns an error text, empty when it is good.
-std::string applySpecItem(const std::string& key, const std::string& value, vprinter::Options& o) {
+// One KEY=VALUE of a --printer FIELDS; returns an error text, empty when it is good.
+std::string applyPrinterField(const std::string& key, const std::string& value,
+                              vprinter::Options& o) {
     if (key == "main" || key == "table") {
         if (value.size() != 6)
             return key + "= needs a six-character code";
@@ -122,17 +124,18 @@ std::string applySpecItem(const std::string& key, const std::string& value, vpri
     return {};
 }
 
-// One --printer SPEC on top of `o`; returns an error text, empty when it is good.
-std::string applySpec(const std::string& spec, vprinter::Options& o) {
+// One --printer FIELDS on top of `o`; returns an error text, empty when it is good.
+std::string applyPrinterFields(const std::string& fields, vprinter::Options& o) {
     std::size_t at = 0;
-    while (at <= spec.size()) {
-        const auto end = std::min(spec.find(',', at), spec.size());
-        const std::string item = spec.substr(at, end - at);
+    while (at <= fields.size()) {
+        const auto end = std::min(fields.find(',', at), fields.size());
+        const std::string item = fields.substr(at, end - at);
         at = end + 1;
         const auto eq = item.find('=');
         if (eq == std::string::npos || eq + 1 == item.size())
             return "--printer: '" + item + "' is not KEY=VALUE";
-        if (auto error = applySpecItem(item.substr(0, eq), item.substr(eq + 1), o); !error.empty())
+        if (auto error = applyPrinterField(item.substr(0, eq), item.substr(eq + 1), o);
+            !error.empty())
             return "--printer: " + error;
     }
     return {};
@@ -150,7 +153,7 @@ std::string printerOptions(const CommandLine& cl, std::vector<vprinter::Options>
         std::snprintf(serial, sizeof serial, "VIRTUAL-%04zu", i + 1);
         o.serial = serial;
         o.namedInTrace = cl.printers.size() > 1;
-        if (auto error = applySpec(cl.printers[i], o); !error.empty())
+        if (auto error = applyPrinterFields(cl.printers[i], o); !error.empty())
             return error;
         out.push_back(std::move(o));
     }
