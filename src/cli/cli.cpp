@@ -1,9 +1,6 @@
 #include "cli/cli.h"
 
-#include <unistd.h>
-
 #include <atomic>
-#include <csignal>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -18,6 +15,7 @@
 #include "payload/catalogue.h"
 #include "payload/embedded_images.h"
 #include "platform/os/log.h"
+#include "platform/os/stop_requests.h"
 #include "platform/usbport/usbport.h"
 
 #ifndef PV4410S_VERSION
@@ -29,53 +27,21 @@ namespace {
 
 constexpr std::uint16_t kVendorId = 0x7A3C;
 constexpr std::uint16_t kProductIds[] = {0x0512};
-constexpr int kInterruptSignals[] = {SIGINT, SIGTERM, SIGHUP};
-
 std::atomic<bool> stopFlag{false};
 std::atomic<bool> inDownload{false};
 
-extern "C" void onInterrupt(int) {
+void onStopRequest(os::StopRequest) {
     if (!inDownload.load()) {
         static constexpr char kBye[] = "\n";
-        (void)!write(STDERR_FILENO, kBye, sizeof kBye - 1);
-        _exit(kExitInterrupted);
+        os::writeToStandardError(kBye, sizeof kBye - 1);
+        os::exitNow(kExitInterrupted);
     }
     if (!stopFlag.exchange(true)) {
         static constexpr char kNote[] =
             "\npv4410s-update: interrupted: the current stage ends, then the printer is reset\n";
-        (void)!write(STDERR_FILENO, kNote, sizeof kNote - 1);
+        os::writeToStandardError(kNote, sizeof kNote - 1);
     }
 }
-
-// The interrupt handlers for the length of a run; the previous ones come back after it.
-class InterruptHandlers {
-  public:
-    InterruptHandlers() {
-        struct sigaction action {};
-        action.sa_handler = onInterrupt;
-        sigemptyset(&action.sa_mask);
-        action.sa_flags = SA_RESTART;
-        for (std::size_t i = 0; i < std::size(kInterruptSignals); ++i)
-            sigaction(kInterruptSignals[i], &action, &previous_[i]);
-        // Output to a reader that went away (an ssh session closed, `| head`) must not kill a
-        // download mid-stream: the write fails and the run goes on.
-        struct sigaction ignore {};
-        ignore.sa_handler = SIG_IGN;
-        sigemptyset(&ignore.sa_mask);
-        sigaction(SIGPIPE, &ignore, &previousPipe_);
-    }
-    ~InterruptHandlers() {
-        for (std::size_t i = 0; i < std::size(kInterruptSignals); ++i)
-            sigaction(kInterruptSignals[i], &previous_[i], nullptr);
-        sigaction(SIGPIPE, &previousPipe_, nullptr);
-    }
-    InterruptHandlers(const InterruptHandlers&) = delete;
-    InterruptHandlers& operator=(const InterruptHandlers&) = delete;
-
-  private:
-    struct sigaction previous_[std::size(kInterruptSignals)]{};
-    struct sigaction previousPipe_ {};
-};
 
 // Marks the stretch in which an interrupt asks the download to stop instead of ending the
 // program.
@@ -701,7 +667,7 @@ int run(std::span<char* const> args, Console& console, const BuildSettings& buil
     if (options.verbosity == Verbosity::Verbose)
         os::setTraceOn(true);
     stopFlag.store(false);
-    const InterruptHandlers handlers;
+    const os::StopRequestHandlers handlers(onStopRequest);
     const UsbIdentity identity;
     Program program(options, console, build);
     return program.run();

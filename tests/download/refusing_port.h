@@ -5,7 +5,7 @@
 
 #include <set>
 
-#include "platform/usbport/libusb_port.h"
+#include "platform/usbport/libusb/libusb_port.h"
 
 namespace pv::download::testing {
 

@@ -11,7 +11,7 @@
 #include "link/printer_link.h"
 #include "link/transmit.h"
 #include "link/usb_identity.h"
-#include "platform/usbport/libusb_port.h"
+#include "platform/usbport/libusb/libusb_port.h"
 #include "support/virtual_printer.h"
 
 namespace pv::link {

@@ -2,23 +2,16 @@
 
 #include <atomic>
 
-#include "platform/usbport/libusb_port.h"
-
 namespace usbport {
 namespace {
 
 std::atomic<Port*> installed{nullptr};
 
-Port& libusbPort() {
-    static LibusbPort port;
-    return port;
-}
-
 }  // namespace
 
 Port& port() {
     Port* p = installed.load();
-    return p ? *p : libusbPort();
+    return p ? *p : systemPort();
 }
 
 void installPort(Port* p) {

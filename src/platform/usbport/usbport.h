@@ -2,7 +2,7 @@
 // The printer maker's USB interface library, as the program sees it: choose the device by vendor
 // and product ID, open its control channel and its two bulk pipes as platform handles, and make
 // one control request. The operations go to an installable Port; the program uses the libusb
-// implementation (libusb_port.h), tests install scripted ones.
+// implementation (libusb/libusb_port.h), tests install scripted ones.
 
 #include <cstdint>
 #include <string>
@@ -72,8 +72,11 @@ class Port {
     virtual std::string TakeFailure() { return {}; }
 };
 
-// The port behind the free functions: the libusb one unless a test installed another.
+// The port behind the free functions: the system's own unless a test installed another.
 Port& port();
+// The system's port, made on first use: the libusb one on Linux, the USB printer class driver's
+// on Windows. Each backend defines it.
+Port& systemPort();
 // Installs `port` process-wide (nullptr restores the libusb port). The caller keeps ownership.
 void installPort(Port* port);
 

@@ -1,4 +1,4 @@
-#include "platform/usbport/libusb_port.h"
+#include "platform/usbport/libusb/libusb_port.h"
 
 #include <libusb.h>
 
@@ -612,6 +612,11 @@ std::vector<DeviceIdentity> LibusbPort::ListDevices() {
 std::string LibusbPort::TakeFailure() {
     std::lock_guard lock(shared_->mutex);
     return std::exchange(shared_->lastFailure, {});
+}
+
+Port& systemPort() {
+    static LibusbPort port;
+    return port;
 }
 
 }  // namespace usbport
