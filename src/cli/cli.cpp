@@ -1,5 +1,6 @@
 #include "cli/cli.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <optional>
@@ -29,18 +30,28 @@ constexpr std::uint16_t kVendorId = 0x7A3C;
 constexpr std::uint16_t kProductIds[] = {0x0512};
 std::atomic<bool> stopFlag{false};
 std::atomic<bool> inDownload{false};
+std::atomic<bool> stopsHeld{false};
 
-void onStopRequest(os::StopRequest) {
+void onStopRequest(os::StopRequest request) {
     if (!inDownload.load()) {
         static constexpr char kBye[] = "\n";
         os::writeToStandardError(kBye, sizeof kBye - 1);
         os::exitNow(kExitInterrupted);
     }
-    if (!stopFlag.exchange(true)) {
-        static constexpr char kNote[] =
-            "\npv4410s-update: interrupted: the current stage ends, then the printer is reset\n";
+    // A dropped terminal or ssh session: the download goes on to its end.
+    if (request == os::StopRequest::HangUp)
+        return;
+    if (stopFlag.exchange(true))
+        return;
+    static constexpr char kHeld[] =
+        "\npv4410s-update: interrupted: finishing the image in progress; the printer must not be "
+        "cut off mid-image\n";
+    static constexpr char kNote[] =
+        "\npv4410s-update: interrupted: the current stage ends, then the printer is reset\n";
+    if (stopsHeld.load())
+        os::writeToStandardError(kHeld, sizeof kHeld - 1);
+    else
         os::writeToStandardError(kNote, sizeof kNote - 1);
-    }
 }
 
 // Marks the stretch in which an interrupt asks the download to stop instead of ending the
@@ -82,12 +93,17 @@ const char kUsage[] =
     "  update [--device ID | --all] [--yes]\n"
     "                            update one printer (the first, or ID), or --all one after\n"
     "                            the other; asks first unless --yes\n"
+    "  update --recover [--family F] [--device ID] [--yes]\n"
+    "                            restore the firmware of a printer that reports none (\"------\")\n"
+    "                            from the history, or of family F (301, 402, 503, 604)\n"
     "  history                   the record of updates\n"
     "\n"
     "Options:\n"
     "  --device ID   a printer by its serial number or its USB port path (e.g. 1-4.2)\n"
     "  --all         update: every attached printer\n"
     "  --yes         update: do not ask (required when standard input is not a terminal)\n"
+    "  --recover     update: restore a printer left without firmware\n"
+    "  --family F    update --recover: the printer's firmware family, when not in the history\n"
     "  --json        one JSON object per line for every event\n"
     "  --quiet       only the outcome lines\n"
     "  --verbose     also every stage, and a timestamped trace of every command on\n"
@@ -103,8 +119,10 @@ const char kUsage[] =
 struct Options {
     std::string command;
     std::string device;
+    std::string family;
     bool all = false;
     bool yes = false;
+    bool recover = false;
     bool json = false;
     bool help = false;
     bool version = false;
@@ -117,7 +135,7 @@ bool takeFlag(const std::string& arg, Options& o) {
         {"--json", &Options::json}, {"--help", &Options::help},
         {"-h", &Options::help},     {"--version", &Options::version},
         {"--all", &Options::all},   {"--yes", &Options::yes},
-        {"-y", &Options::yes}};
+        {"-y", &Options::yes},      {"--recover", &Options::recover}};
     for (const auto& [name, member] : kFlags) {
         if (arg == name) {
             o.*member = true;
@@ -142,8 +160,15 @@ std::string mismatch(const Options& o) {
     if (o.command != "list" && o.command != "check" && o.command != "update" &&
         o.command != "history")
         return "unknown command " + o.command;
-    if ((o.all || o.yes) && o.command != "update")
-        return std::string(o.all ? "--all" : "--yes") + " goes with update only";
+    if ((o.all || o.yes || o.recover) && o.command != "update")
+        return std::string(o.all ? "--all" : o.yes ? "--yes" : "--recover") +
+               " goes with update only";
+    payload::ImageSelection family;
+    if (!o.family.empty() &&
+        (!o.recover || !payload::FirmwareCatalogue().findFamily(o.family.c_str(), family)))
+        return "--family goes with --recover and names 301, 402, 503 or 604";
+    if (o.recover && o.all)
+        return "--recover and --all exclude each other";
     if (!o.device.empty() && o.command != "check" && o.command != "update")
         return "--device goes with check and update only";
     if (o.all && !o.device.empty())
@@ -157,13 +182,19 @@ std::string parse(std::span<char* const> args, Options& o) {
         const std::string arg = args[i];
         if (takeFlag(arg, o))
             continue;
-        if (arg == "--device" || arg.starts_with("--device=")) {
-            if (arg == "--device" && i + 1 < args.size())
-                o.device = args[++i];
-            else if (arg != "--device")
-                o.device = arg.substr(std::string_view("--device=").size());
-            if (o.device.empty())
-                return "--device needs a serial number or a port path";
+        static const std::pair<std::string, std::string Options::*> kValues[] = {
+            {"--device", &Options::device}, {"--family", &Options::family}};
+        const auto value = std::find_if(std::begin(kValues), std::end(kValues), [&](auto& v) {
+            return arg == v.first || arg.starts_with(v.first + "=");
+        });
+        if (value != std::end(kValues)) {
+            std::string& field = o.*value->second;
+            if (arg == value->first && i + 1 < args.size())
+                field = args[++i];
+            else if (arg != value->first)
+                field = arg.substr(value->first.size() + 1);
+            if (field.empty())
+                return value->first + " needs a value";
         } else if (arg.starts_with("-")) {
             return "unknown option " + arg;
         } else if (o.command.empty()) {
@@ -219,9 +250,14 @@ class Program {
     Probe probe(const usbport::DeviceIdentity& printer);
     JsonObject probeJson(const usbport::DeviceIdentity& printer, const Probe& p) const;
     void showProbe(const usbport::DeviceIdentity& printer, const Probe& p);
-    // Asks on the terminal; false when declined or not asked on a terminal.
-    bool confirm(const std::vector<std::optional<usbport::DeviceIdentity>>& targets);
-    int updateOne(const std::optional<usbport::DeviceIdentity>& target);
+    // Asks `question` on the terminal; false when declined or not asked on a terminal.
+    bool confirm(const std::string& question);
+    // `recoverFamily`: the family whose images a printer without valid firmware receives.
+    int updateOne(const std::optional<usbport::DeviceIdentity>& target,
+                  const std::string& recoverFamily = {});
+    // update --recover: restores the firmware of a printer that reports none.
+    int recover();
+    int notConnected(int status);
     std::optional<usbport::DeviceIdentity> target(int& status);
     // The printers `update` runs on, in order; empty (with `status` set) when none is there.
     std::vector<std::optional<usbport::DeviceIdentity>> updateTargets(int& status);
@@ -238,7 +274,7 @@ int Program::run() {
     if (options_.command == "check")
         return check();
     if (options_.command == "update")
-        return update();
+        return options_.recover ? recover() : update();
     return history();
 }
 
@@ -359,7 +395,9 @@ void Program::showProbe(const usbport::DeviceIdentity& printer, const Probe& p) 
                             ? " (refused: " + p.message + ")"
                             : ""));
     else if (p.outcome == download::Outcome::NotApplicable)
-        reporter_.line("  update:  none (the built-in firmware does not apply)");
+        reporter_.line(payload::reportsNoFirmware(p.versions.main.c_str())
+                           ? "  update:  none; no valid firmware: restore it with update --recover"
+                           : "  update:  none (the built-in firmware does not apply)");
     std::string result = std::string("  result:  ") + download::outcomeName(p.outcome);
     if (p.outcome != download::Outcome::Success && p.outcome != download::Outcome::StandInRefused &&
         !p.message.empty()) {
@@ -405,44 +443,45 @@ std::optional<usbport::DeviceIdentity> Program::target(int& status) {
     return printers.front();
 }
 
+int Program::notConnected(int status) {
+    const std::string message = download::messageText(download::kNotConnected);
+    reporter_.event("outcome", JsonObject()
+                                   .add("outcome", "not-connected")
+                                   .add("status", static_cast<std::int64_t>(status))
+                                   .add("message", message));
+    reporter_.line(message, true);
+    return status;
+}
+
 int Program::check() {
     int status = kExitSuccess;
     const auto printer = target(status);
-    if (!printer) {
-        const std::string message = download::messageText(download::kNotConnected);
-        reporter_.event("outcome", JsonObject()
-                                       .add("outcome", "not-connected")
-                                       .add("status", static_cast<std::int64_t>(status))
-                                       .add("message", message));
-        reporter_.line(message, true);
-        return status;
-    }
+    if (!printer)
+        return notConnected(status);
     reporter_.setPrinter(printer->key());
     const Probe p = probe(*printer);
+    if (payload::reportsNoFirmware(p.versions.main.c_str()))
+        os::logLine("check: " + download::noFirmwareAdvice());
     showProbe(*printer, p);
     return exitStatus(p.outcome);
 }
 
-bool Program::confirm(const std::vector<std::optional<usbport::DeviceIdentity>>& targets) {
+bool Program::confirm(const std::string& question) {
     Console& console = reporter_.console();
     if (!console.inIsTerminal()) {
         console.err(
             "pv4410s-update: not updating without --yes: standard input is not a terminal\n");
         return false;
     }
-    std::string names;
-    for (const auto& t : targets)
-        names +=
-            (names.empty() ? "" : ", ") + (t ? describe(*t) : std::string("the first PV4410S"));
-    console.err("Update the firmware of " + names +
-                "?\nDo not power off a printer during its download. [y/N] ");
+    console.err(question + "\nDo not power off a printer during its download. [y/N] ");
     std::string answer;
     if (!console.readLine(answer))
         return false;
     return answer == "y" || answer == "Y" || answer == "yes" || answer == "YES" || answer == "Yes";
 }
 
-int Program::updateOne(const std::optional<usbport::DeviceIdentity>& target) {
+int Program::updateOne(const std::optional<usbport::DeviceIdentity>& target,
+                       const std::string& recoverFamily) {
     reporter_.setPrinter(target ? target->key() : "");
     JsonObject start;
     if (target)
@@ -455,6 +494,7 @@ int Program::updateOne(const std::optional<usbport::DeviceIdentity>& target) {
     usbport::SelectDevice(target ? &*target : nullptr);
     ConsoleWindow window(reporter_);
     download::DownloadProcedure procedure(window, catalogue_, standIn_);
+    procedure.recoverFamily(recoverFamily);
     download::Outcome outcome = download::Outcome::NotConnected;
     {
         const DownloadUnderWay underWay;
@@ -463,8 +503,8 @@ int Program::updateOne(const std::optional<usbport::DeviceIdentity>& target) {
     usbport::SelectDevice(nullptr);
     if (outcome == download::Outcome::Interrupted)
         os::logLine(
-            "update: interrupted: the stage under way ended early; the printer was reset "
-            "(unless it was still being initialised)");
+            "update: interrupted: no image was cut off; the printer was reset if it had been sent "
+            "a command");
     const auto& report = procedure.report();
     if (!report.printer.key().empty())
         reporter_.setPrinter(report.printer.key());
@@ -515,16 +555,13 @@ std::vector<std::optional<usbport::DeviceIdentity>> Program::updateTargets(int& 
 int Program::update() {
     int status = kExitSuccess;
     const auto targets = updateTargets(status);
-    if (targets.empty()) {
-        const std::string message = download::messageText(download::kNotConnected);
-        reporter_.event("outcome", JsonObject()
-                                       .add("outcome", "not-connected")
-                                       .add("status", static_cast<std::int64_t>(status))
-                                       .add("message", message));
-        reporter_.line(message, true);
-        return status;
-    }
-    if (!options_.yes && !confirm(targets)) {
+    if (targets.empty())
+        return notConnected(status);
+    std::string names;
+    for (const auto& t : targets)
+        names +=
+            (names.empty() ? "" : ", ") + (t ? describe(*t) : std::string("the first PV4410S"));
+    if (!options_.yes && !confirm("Update the firmware of " + names + "?")) {
         if (!reporter_.console().inIsTerminal())
             return kExitUsage;
         reporter_.line("Nothing was updated.", true);
@@ -583,6 +620,60 @@ std::string member(const std::string& line, const std::string& outer, const std:
     return value;
 }
 
+int Program::recover() {
+    int status = kExitSuccess;
+    const auto printer = target(status);
+    if (!printer)
+        return notConnected(status);
+    reporter_.setPrinter(printer->key());
+    const Probe p = probe(*printer);
+    if (p.outcome != download::Outcome::NotApplicable ||
+        !payload::reportsNoFirmware(p.versions.main.c_str())) {
+        showProbe(*printer, p);
+        if (p.outcome != download::Outcome::Success)
+            return exitStatus(p.outcome);
+        os::logLine("update: " + describe(*printer) + " runs main " + p.versions.main +
+                    ": nothing to recover; update it without --recover");
+        return kExitNotApplicable;
+    }
+    std::string family = options_.family;
+    std::string why = "family " + family + ", as given";
+    if (family.empty()) {
+        const std::string recorded = recordedFirmware(download::readHistory(), printer->key());
+        if (recorded.empty()) {
+            os::logLine("update: no record of the firmware " + printer->key() + " ran in " +
+                        download::historyPath() +
+                        "; name its family with --recover --family 301|402|503|604");
+            showProbe(*printer, p);
+            return kExitNotApplicable;
+        }
+        family = recorded.substr(0, 3);
+        why = "it ran main " + recorded + ", as recorded in the history";
+    }
+    payload::ImageSelection selection;
+    catalogue_.findFamily(family.c_str(), selection);
+    catalogue_.fillLabels(selection);
+    const download::PrinterVersions sends{selection.mainLabelPair.version,
+                                          selection.tableLabelPair.version, std::nullopt,
+                                          std::nullopt};
+    const std::string plan = "Restore the firmware of " + describe(*printer) +
+                             ": it reports no valid main firmware (" + p.versions.main + "); " +
+                             why + "; sends " + versionsText(sends) + ".";
+    reporter_.event("recover", JsonObject()
+                                   .add("family", family)
+                                   .add("reason", why)
+                                   .addRaw("images", versionsJson(sends)));
+    if (options_.yes)
+        reporter_.line(plan);
+    else if (!confirm(plan + "\nGo on?")) {
+        if (!reporter_.console().inIsTerminal())
+            return kExitUsage;
+        reporter_.line("Nothing was sent.", true);
+        return kExitOther;
+    }
+    return updateOne(printer, family);
+}
+
 int Program::history() {
     const std::string path = download::historyPath();
     if (path.empty()) {
@@ -637,8 +728,28 @@ int exitStatus(download::Outcome outcome) {
     return kExitOther;
 }
 
+std::string recordedFirmware(const std::vector<std::string>& historyLines,
+                             const std::string& printer) {
+    const payload::FirmwareCatalogue catalogue;
+    for (auto line = historyLines.rbegin(); line != historyLines.rend(); ++line) {
+        if (member(*line, "", "printer") != printer)
+            continue;
+        for (const char* when : {"after", "before"}) {
+            const std::string version = member(*line, when, "main");
+            payload::ImageSelection selection;
+            if (version.size() == 6 && catalogue.findFamily(version.substr(0, 3).c_str(), selection))
+                return version;
+        }
+    }
+    return {};
+}
+
 bool stopRequested() {
     return stopFlag.load();
+}
+
+void holdStops(bool held) {
+    stopsHeld.store(held);
 }
 
 void requestStop() {

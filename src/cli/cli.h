@@ -3,6 +3,8 @@
 // whole behaviour is run(); main() only hands it the process's streams. No Qt.
 
 #include <span>
+#include <string>
+#include <vector>
 
 #include "download/download_procedure.h"
 #include "payload/embedded_images.h"
@@ -44,5 +46,14 @@ int run(std::span<char* const> args, Console& console, const BuildSettings& buil
 // The interrupt: set by the signal handlers (or a test), read by the download's waits.
 bool stopRequested();
 void requestStop();
+// While held (an erase is out and its image not yet whole), the first interrupt says the image
+// is being finished.
+void holdStops(bool held);
+
+// The main version a printer (its serial number or port path) last ran with valid firmware, as
+// the newest of its history lines says (after the download, else before it); empty when no
+// line names a version of a known family.
+std::string recordedFirmware(const std::vector<std::string>& historyLines,
+                             const std::string& printer);
 
 }  // namespace pv::cli

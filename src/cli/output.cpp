@@ -71,7 +71,6 @@ class ConsoleProgress final : public download::ProgressWindow {
         show();
     }
     void PumpMessages() override {}
-    bool StopRequested() override { return stopRequested(); }
     void SetRange(std::int32_t low, std::int32_t high) override {
         low_ = low;
         high_ = high;
@@ -344,6 +343,10 @@ void ConsoleWindow::StageBegins(std::string_view stage) {
 
 bool ConsoleWindow::StopRequested() {
     return stopRequested();
+}
+
+void ConsoleWindow::StopsHeld(bool held) {
+    holdStops(held);
 }
 
 download::PrinterVersions ConsoleWindow::before() const {

@@ -123,6 +123,7 @@ class ConsoleWindow final : public download::DownloadWindow {
     void PumpMessages() override {}
     void StageBegins(std::string_view stage) override;
     bool StopRequested() override;
+    void StopsHeld(bool held) override;
 
     download::PrinterVersions before() const;
     download::PrinterVersions after() const;

@@ -33,6 +33,8 @@ const char* const kLoadingMain =
     "Loading the main firmware...\nDo not power off the printer during download.";
 const char* const kLoadingTable =
     "Loading the table data...\nDo not power off the printer during download.";
+const char* const kStoppedText =
+    "Stopped on request; no image was cut off.\nDownload again to update the printer.";
 const char* const kStandInRefusal =
     "This build of the updater carries test firmware only: it updates virtual printers only, "
     "and has left this printer as it was.\nTo update a real printer, build the updater with the "
@@ -90,6 +92,13 @@ const char* outcomeName(Outcome outcome) {
     return "unknown";
 }
 
+std::string noFirmwareAdvice() {
+    return std::string("the printer reports no valid main firmware (\"") +
+           payload::kNoFirmwareVersion +
+           "\": an image was cut off or the power failed during a download); restore it with "
+           "\"pv4410s-update update --recover\", see pv4410s-update(1)";
+}
+
 void updateDownloadProgress(ProgressWindow* progress, os::Tick start, std::uint32_t msPerPercent) {
     if (progress == nullptr)
         return;
@@ -120,9 +129,20 @@ void DownloadProcedure::showError(unsigned stringId, Outcome outcome) {
     showBox(window_.LoadString(stringId), kErrorCaption, BoxIcon::Warning);
 }
 
+bool DownloadProcedure::stopped() {
+    return !stopsHeld_ && window_.StopRequested();
+}
+
+void DownloadProcedure::holdStops(bool held) {
+    if (held == stopsHeld_)
+        return;
+    stopsHeld_ = held;
+    window_.StopsHeld(held);
+}
+
 void DownloadProcedure::pause(std::uint32_t ms) {
     os::trace("wait %u ms", ms);
-    while (ms > 0 && !window_.StopRequested()) {
+    while (ms > 0 && !stopped()) {
         const std::uint32_t slice = std::min(ms, kDrainSliceMs);
         os::sleepMs(slice);
         window_.PumpMessages();
@@ -135,7 +155,7 @@ void DownloadProcedure::pause(std::uint32_t ms) {
 void DownloadProcedure::waitWithProgress(int rounds, std::uint32_t ms, ProgressWindow* progress,
                                          os::Tick start, std::uint32_t msPerPercent) {
     os::trace("wait %d x %u ms", rounds, ms);
-    for (int i = 0; i < rounds && !window_.StopRequested(); ++i) {
+    for (int i = 0; i < rounds && !stopped(); ++i) {
         os::sleepMs(ms);
         if (progress != nullptr)
             updateDownloadProgress(progress, start, msPerPercent);
@@ -161,13 +181,19 @@ Outcome DownloadProcedure::runDownload() {
     window_.EnableButton(kGetChecksumButton, false);
     resetSelectionAndDisplays();
     report_ = {};
+    stopsHeld_ = false;
     const std::string started = utcNow();
     // No sleep, shutdown or idle action of the desktop until the printer runs again.
     const SleepInhibition noSleep;
     session_.emplace();
 
-    // A failed initialise has told the printer nothing, so only the later stages reset it.
-    if (initialisePrinter()) {
+    // A failed initialise has told the printer nothing, so only the later stages reset it; a
+    // stop after the initialise command resets it too.
+    bool initialised = false;
+    if (!initialisePrinter(initialised)) {
+        if (initialised)
+            resetPrinter();
+    } else {
         if (!checkVersion()) {
             resetPrinter();
         } else if (!catalogue_.assembleImages(window_.selection())) {
@@ -179,9 +205,9 @@ Outcome DownloadProcedure::runDownload() {
         }
     }
 
-    // A stop request ended a stage early; the reset has run as after any failure.
-    if (report_.outcome != Outcome::Success && window_.StopRequested())
-        fail(Outcome::Interrupted);
+    // A stop request ended the run early; the reset has run where a command had gone out.
+    if (report_.outcome == Outcome::Interrupted)
+        showBox(kStoppedText, kErrorCaption, BoxIcon::Warning);
     // Lets go of the printer: its kernel driver is bound again, other copies may reach it.
     session_.reset();
     appendHistory(record(started));
@@ -260,12 +286,20 @@ void DownloadProcedure::upgrade() {
         return;  // the send stage has shown its message
 
     waitWithProgress(80, 100, progress.get(), start, msPerPercent);  // the printer restarts
+    if (stopped()) {
+        fail(Outcome::Interrupted);
+        return;
+    }
     VersionText mainVersion = {};
     VersionText tableVersion = {};
     std::uint32_t mainChecksum = 0;
     std::uint32_t tableChecksum = 0;
     const bool readBackOk = readBack(mainVersion, mainChecksum, tableVersion, tableChecksum,
                                      progress.get(), start, msPerPercent);
+    if (!readBackOk && stopped()) {
+        fail(Outcome::Interrupted);
+        return;
+    }
     if (readBackOk) {
         auto& texts = window_.texts();
         texts.afterMainVersion = mainVersion;
@@ -304,8 +338,9 @@ void DownloadProcedure::reportReadBack(bool readBackOk, const VersionText& mainV
     }
 }
 
-bool DownloadProcedure::initialisePrinter() {
+bool DownloadProcedure::initialisePrinter(bool& commandSent) {
     window_.StageBegins("initialise");
+    commandSent = false;
     link::PrinterLink link;
     bool ok = false;
     if (!link.open()) {
@@ -315,7 +350,13 @@ bool DownloadProcedure::initialisePrinter() {
         fail(Outcome::WrongModel);
         logCause("initialise", "the device ID does not name the PV4410S");
     } else if (holdPrinter(link)) {
+        if (stopped()) {
+            fail(Outcome::Interrupted);
+            link.close();
+            return false;
+        }
         ok = link.sendInitialise();
+        commandSent = ok;
         if (!ok) {
             fail(Outcome::TransferFailed);
             logCause("initialise", "the initialise command was not written");
@@ -347,14 +388,14 @@ bool DownloadProcedure::initialisePrinter() {
     progress->SetPos(0);
     progress->SetMessage(kPleaseWait);
     os::trace("wait 100 x 50 ms");
-    for (int i = 0; i < 100 && !window_.StopRequested(); ++i) {
+    for (int i = 0; i < 100 && !stopped(); ++i) {
         os::sleepMs(50);
         progress->StepIt();
     }
     progress.reset();
     link.close();
-    if (window_.StopRequested()) {
-        showError(kFailed, Outcome::Interrupted);
+    if (stopped()) {
+        fail(Outcome::Interrupted);
         return false;
     }
     return true;
@@ -383,15 +424,21 @@ bool DownloadProcedure::checkVersion() {
     bool replied = false;
     if (link.sendVersionRequest(kVersionSelector)) {
         os::trace("wait 50 x 100 ms");
-        for (int i = 0; i < 50 && !window_.StopRequested(); ++i) {
+        for (int i = 0; i < 50 && !stopped(); ++i) {
             os::sleepMs(100);
             const std::uint32_t percent = os::ticksSince(stageStart, os::tickCount()) / 50;
             if (percent < 100)
                 progress->SetPos(static_cast<std::int32_t>(percent));
         }
         progress->SetPos(99);
-        replied = !window_.StopRequested() &&
+        replied = !stopped() &&
                   link.readVersionReply(mainVersion, mainChecksum, tableVersion, tableChecksum);
+    }
+    if (!replied && stopped()) {
+        fail(Outcome::Interrupted);
+        progress.reset();
+        link.close();
+        return false;
     }
     if (!replied) {
         logCause("version check", "no valid version reply");
@@ -403,7 +450,11 @@ bool DownloadProcedure::checkVersion() {
     }
 
     auto& selection = window_.selection();
-    const bool matched = catalogue_.findImages(mainVersion, selection);
+    const bool noFirmware = payload::reportsNoFirmware(mainVersion);
+    const bool matched =
+        catalogue_.findImages(mainVersion, selection) ||
+        (noFirmware && !recoveryFamily_.empty() &&
+         catalogue_.findFamily(recoveryFamily_.c_str(), selection));
     catalogue_.fillLabels(selection);
     window_.ShowLabels();
 
@@ -421,8 +472,9 @@ bool DownloadProcedure::checkVersion() {
 
     if (!matched) {
         fail(Outcome::NotApplicable);
-        logCause("version check", std::string("the printer's main version ") + mainVersion +
-                                      " is not in the version map");
+        logCause("version check", noFirmware ? noFirmwareAdvice()
+                                             : std::string("the printer's main version ") +
+                                                   mainVersion + " is not in the version map");
         char text[160];
         std::snprintf(text, sizeof text,
                       "This program is not applicable on this printer.\n\nMain firm ware : %s / "
@@ -447,29 +499,36 @@ bool DownloadProcedure::sendImages(ProgressWindow* progress, os::Tick start,
 
     auto& selection = window_.selection();
     bool ok = true;
+    bool cut = false;  // a stop request came before an erase: the stage ends, nothing failed
     std::int32_t outCode = 0;
     if (selection.mainImageIndex != -1) {
         if (progress)
             progress->SetMessage(kLoadingMain);
-        ok = prepareArea(link, kMainArea, 150, progress, start, msPerPercent);
+        cut = stopped();
+        ok = !cut && prepareArea(link, kMainArea, 150, progress, start, msPerPercent);
         if (ok) {
             ok = link::transmitImage(link, selection.mainImageData.get(), selection.mainImageSize,
                                      kMainTimeLimitMs, progress, start, msPerPercent, &outCode);
             report_.mainSent = ok;
             updateDownloadProgress(progress, start, msPerPercent);
         }
+        holdStops(false);
     }
     if (selection.tableImageIndex != -1 && ok) {
         if (progress)
             progress->SetMessage(kLoadingTable);
-        ok = prepareArea(link, kTableArea, 300, progress, start, msPerPercent);
+        cut = stopped();
+        ok = !cut && prepareArea(link, kTableArea, 300, progress, start, msPerPercent);
         if (ok) {
             ok = link::transmitImage(link, selection.tableImageData.get(), selection.tableImageSize,
                                      kTableTimeLimitMs, progress, start, msPerPercent, &outCode);
             report_.tableSent = ok;
         }
+        holdStops(false);
     }
-    if (!ok) {
+    if (cut) {
+        fail(Outcome::Interrupted);
+    } else if (!ok) {
         const bool timedOut = outCode == kTimeOutCode;
         logCause("send", timedOut ? "the transmission exceeded its time limit"
                                   : "a command or a chunk of the image was not written");
@@ -483,10 +542,11 @@ bool DownloadProcedure::sendImages(ProgressWindow* progress, os::Tick start,
 bool DownloadProcedure::prepareArea(link::PrinterLink& link, std::uint16_t area, int eraseRounds,
                                     ProgressWindow* progress, os::Tick start,
                                     std::uint32_t msPerPercent) {
-    if (window_.StopRequested() || !link.sendErase(area))
+    if (!link.sendErase(area))
         return false;
+    holdStops(true);
     waitWithProgress(eraseRounds, 100, progress, start, msPerPercent);
-    return !window_.StopRequested() && link.sendTransfer(area);
+    return link.sendTransfer(area);
 }
 
 bool DownloadProcedure::resetPrinter() {
@@ -509,8 +569,7 @@ bool DownloadProcedure::readBack(VersionText& mainVersion, std::uint32_t& mainCh
     window_.StageBegins("read-back");
     link::PrinterLink link;
     bool opened = false;
-    for (int attempt = 0; attempt < kReopenAttempts && !opened && !window_.StopRequested();
-         ++attempt) {
+    for (int attempt = 0; attempt < kReopenAttempts && !opened && !stopped(); ++attempt) {
         opened = link.open();
         if (!opened) {
             link.close();
@@ -530,7 +589,7 @@ bool DownloadProcedure::readBack(VersionText& mainVersion, std::uint32_t& mainCh
     bool result = false;
     if (link.sendVersionRequest(kVersionSelector)) {
         os::trace("wait 50 x 100 ms");
-        for (int i = 0; i < 50 && !window_.StopRequested(); ++i) {
+        for (int i = 0; i < 50 && !stopped(); ++i) {
             os::sleepMs(100);
             updateDownloadProgress(progress, start, msPerPercent);
             if (progress)
@@ -538,7 +597,7 @@ bool DownloadProcedure::readBack(VersionText& mainVersion, std::uint32_t& mainCh
         }
         if (progress)
             progress->SetPos(99);
-        result = !window_.StopRequested() &&
+        result = !stopped() &&
                  link.readVersionReply(mainVersion, mainChecksum, tableVersion, tableChecksum);
     }
     const bool modeOff = link.setReadBackMode(kReadBackModeOff);

@@ -71,9 +71,13 @@ class DownloadProcedure {
     // The whole run, from disabling the buttons to enabling and focusing "DownLoad" again.
     Outcome runDownload();
     const RunReport& report() const { return report_; }
+    // Recovery: a printer that reports no valid main firmware receives the images of `family`
+    // ("301", "402", ...), as if it ran that family's firmware. Other printers are not affected.
+    void recoverFamily(std::string family) { recoveryFamily_ = std::move(family); }
 
     // The stages. Each makes its own printer link and closes it before it returns.
-    bool initialisePrinter();
+    // `commandSent`: the initialise command went out, so the printer wants a reset after a stop.
+    bool initialisePrinter(bool& commandSent);
     bool checkVersion();
     bool sendImages(ProgressWindow* progress, os::Tick start, std::uint32_t msPerPercent);
     bool resetPrinter();
@@ -93,9 +97,13 @@ class DownloadProcedure {
     // the printer and takes its lock. False (with the outcome set) when the run must stop.
     bool holdPrinter(const link::PrinterLink& link);
     // Erases `area`, waits `eraseRounds` x 100 ms and sends its transfer command: true when the
-    // image stream may follow. Neither command goes out once a stop was requested.
+    // image stream may follow. Once the erase is out, stop requests are held (holdStops) until
+    // the caller lets them go after the image.
     bool prepareArea(link::PrinterLink& link, std::uint16_t area, int eraseRounds,
                      ProgressWindow* progress, os::Tick start, std::uint32_t msPerPercent);
+    // True when a stop was requested and is not held.
+    bool stopped();
+    void holdStops(bool held);
     void fail(Outcome outcome);
     void showError(unsigned stringId, Outcome outcome);
     void showBox(const std::string& text, const std::string& caption, BoxIcon icon);
@@ -109,7 +117,12 @@ class DownloadProcedure {
     const bool standInImages_;
     std::optional<link::PrinterSession> session_;
     RunReport report_;
+    std::string recoveryFamily_;
+    bool stopsHeld_ = false;
 };
+
+// The log line for a printer that reports no valid main firmware: how to restore it.
+std::string noFirmwareAdvice();
 
 // Moves the download's progress bar to the percentage of the time scale that has passed since
 // `start`; from 100 on it leaves the bar alone and only drains the event queue.

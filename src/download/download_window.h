@@ -83,10 +83,15 @@ class DownloadWindow {
     // For front ends that report stages as they happen (the windows do not): called as each
     // stage starts, with "initialise", "version-check", "send", "reset" or "read-back".
     virtual void StageBegins(std::string_view /*stage*/) {}
-    // True once the user asked the run to stop (a console front end's interrupt). Every wait then
-    // ends and fails its stage, the stream ends at its next chunk, no erase starts, and the reset
-    // runs as after any failure; the run's outcome becomes Interrupted. The windows never ask.
+    // True once the user or the system asked the run to stop (an interrupt, a termination
+    // request, the window closed). Outside a held stretch (StopsHeld) every wait then ends, no
+    // further command but the reset goes out, and the reset runs if the printer was sent
+    // anything; the run's outcome becomes Interrupted.
     virtual bool StopRequested() { return false; }
+    // Called with true when an erase command has gone out, and with false once that area's image
+    // has been streamed whole or its sending failed. A stop request in between is held until
+    // then: a printer cut off after an erase has no firmware to start.
+    virtual void StopsHeld(bool /*held*/) {}
 };
 
 }  // namespace pv::download

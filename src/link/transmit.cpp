@@ -50,10 +50,6 @@ bool transmitImage(PrinterLink& link, const std::uint8_t* data, std::uint32_t le
             return finish(outCode, kTransmitShortWrite);
         if (os::ticksSince(start, os::tickCount()) > timeLimitMs)
             return finish(outCode, kTransmitTimedOut);
-        if (progress != nullptr && progress->StopRequested()) {
-            os::trace("image stream stopped on request after chunk %u", i + 1);
-            return finish(outCode, kTransmitShortWrite);
-        }
         reportProgress(progress, progressStart, msPerPercent);
     }
 

@@ -28,8 +28,9 @@ constexpr std::uint32_t paddedTailLength(std::uint32_t tail) {
 // progress position becomes the percentage of the download's scale, (now - progressStart) /
 // msPerPercent, while that is below 100. Nothing is allocated while streaming.
 // Returns true and code kTransmitOk when everything went out; false with kTransmitShortWrite
-// when a write moved fewer bytes than asked or the progress display asked to stop
-// (StopRequested, checked after each full chunk), kTransmitTimedOut when the limit was exceeded.
+// when a write moved fewer bytes than asked, kTransmitTimedOut when the limit was exceeded. Once
+// begun, an image is never cut short on request: a printer left with half an image has no
+// firmware to start.
 // `outCode` and `progress` may be null.
 bool transmitImage(PrinterLink& link, const std::uint8_t* data, std::uint32_t length,
                    std::uint32_t timeLimitMs, TransmitProgress* progress, os::Tick progressStart,

@@ -14,9 +14,6 @@ class TransmitProgress {
     virtual void SetPos(std::int32_t position) = 0;
     // Drains the thread's event queue.
     virtual void PumpMessages() = 0;
-    // True once the user asked the run to stop (a console front end's interrupt): the stream
-    // then ends after its current chunk, as a failed send. The windows never ask.
-    virtual bool StopRequested() { return false; }
 };
 
 }  // namespace pv::link

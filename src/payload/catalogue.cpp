@@ -49,6 +49,24 @@ bool FirmwareCatalogue::findImages(const char* printerMainVersion,
     return false;
 }
 
+bool reportsNoFirmware(const char* version) {
+    return version != nullptr && std::strcmp(version, kNoFirmwareVersion) == 0;
+}
+
+bool FirmwareCatalogue::findFamily(const char* family, ImageSelection& selection) const {
+    constexpr std::size_t kFamilyLength = 3;
+    if (family == nullptr || std::strlen(family) != kFamilyLength)
+        return false;
+    for (const VersionMapEntry& row : kVersionMap) {
+        if (std::strncmp(family, row.code, kFamilyLength) == 0) {
+            selection.mainImageIndex = row.mainImageIndex;
+            selection.tableImageIndex = row.tableImageIndex;
+            return true;
+        }
+    }
+    return false;
+}
+
 namespace {
 
 static_assert(sizeof(ImageInfo::version) == sizeof(LabelPair::version));

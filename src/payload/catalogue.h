@@ -24,6 +24,11 @@ struct VersionMapEntry {
 inline constexpr std::size_t kVersionMapRows = 22;
 extern const std::array<VersionMapEntry, kVersionMapRows> kVersionMap;
 
+// What a printer reports for an area that holds no valid firmware (erased, or its image cut off):
+// no version in the map applies, and only a recovery (findFamily) can give it firmware again.
+inline constexpr char kNoFirmwareVersion[] = "------";
+bool reportsNoFirmware(const char* version);
+
 // A version code (six characters and a zero) and a checksum label, shown together.
 struct LabelPair {
     char version[7];
@@ -65,6 +70,11 @@ class FirmwareCatalogue {
     // its two indices into `selection` and returns true; otherwise leaves `selection` unchanged
     // and returns false. A row whose code ends in "0" matches on the first five characters only.
     bool findImages(const char* printerMainVersion, ImageSelection& selection) const;
+
+    // The images of firmware family `family`, the first three characters of its version codes
+    // ("301"): set as findImages would for a printer of that family. False (selection unchanged)
+    // for a family the map does not know.
+    bool findFamily(const char* family, ImageSelection& selection) const;
 
     // Sets the two label pairs to the versions the selected images install, with empty checksum
     // labels; a pair with no image selected is all zero.
