@@ -161,7 +161,9 @@ std::string mismatch(const Options& o) {
         o.command != "history")
         return "unknown command " + o.command;
     if ((o.all || o.yes || o.recover) && o.command != "update")
-        return std::string(o.all ? "--all" : o.yes ? "--yes" : "--recover") +
+        return std::string(o.all   ? "--all"
+                           : o.yes ? "--yes"
+                                   : "--recover") +
                " goes with update only";
     payload::ImageSelection family;
     if (!o.family.empty() &&
@@ -737,7 +739,8 @@ std::string recordedFirmware(const std::vector<std::string>& historyLines,
         for (const char* when : {"after", "before"}) {
             const std::string version = member(*line, when, "main");
             payload::ImageSelection selection;
-            if (version.size() == 6 && catalogue.findFamily(version.substr(0, 3).c_str(), selection))
+            if (version.size() == 6 &&
+                catalogue.findFamily(version.substr(0, 3).c_str(), selection))
                 return version;
         }
     }

@@ -451,10 +451,9 @@ bool DownloadProcedure::checkVersion() {
 
     auto& selection = window_.selection();
     const bool noFirmware = payload::reportsNoFirmware(mainVersion);
-    const bool matched =
-        catalogue_.findImages(mainVersion, selection) ||
-        (noFirmware && !recoveryFamily_.empty() &&
-         catalogue_.findFamily(recoveryFamily_.c_str(), selection));
+    const bool matched = catalogue_.findImages(mainVersion, selection) ||
+                         (noFirmware && !recoveryFamily_.empty() &&
+                          catalogue_.findFamily(recoveryFamily_.c_str(), selection));
     catalogue_.fillLabels(selection);
     window_.ShowLabels();
 

@@ -1,9 +1,10 @@
 // pv4410s-update run in-process against the virtual printer, through the real libusb, in virtual
 // time: every command's exit status, the --json events against the printer's trace, the refusal
-// without --yes, an interrupt during the image stream, and the history.
+// without --yes, stops at every point of a download, recovery, and the history.
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <functional>
@@ -232,28 +233,164 @@ TEST_F(CommandLine, UpdateAsksFirst) {
     EXPECT_EQ(commands(), std::vector<std::string>{});
 }
 
-// An interrupt in the middle of the main image ends the stream at its next chunk, resets the
-// printer and ends the program with the "interrupted" status; nothing further is erased or sent.
-TEST_F(CommandLine, InterruptDuringTheStreamResetsThePrinter) {
-    bool raised = false;
-    console.onOut = [&](std::string_view text) {
-        if (!raised && text.find(R"("event":"progress")") != std::string_view::npos &&
-            !printer().trace("stream-start").empty()) {
-            raised = true;
-            std::raise(SIGINT);
-        }
+// The printer's state a stop point expects after the run: its commands, and what it runs once
+// it has restarted.
+struct StopPoint {
+    const char* name;
+    std::size_t afterCommands;  // the stop comes once the printer has seen this many commands,
+    std::uint64_t afterMs;      // and this much virtual time has passed since the last of them
+    std::vector<std::string> commands;
+    std::string runs;  // main/table versions once restarted
+    const char* printer = "301B10";
+    int signal = SIGINT;
+    int status = 130;
+    const char* at = R"("event":"progress")";  // the stop comes on an output line holding this
+};
+
+const std::vector<std::string> kMainThenReset = {"initialise", "version-request", "erase p",
+                                                 "transfer p", "reset"};
+const std::vector<std::string> kBothThenReset = {
+    "initialise", "version-request", "erase p", "transfer p", "erase t", "transfer t", "reset"};
+const std::vector<std::string> kBothThenReadBack = {
+    "initialise", "version-request", "erase p",     "transfer p",      "erase t",
+    "transfer t", "reset",           "readback-on", "version-request", "readback-off"};
+
+// A stop at any point of a download ends with every area holding valid firmware (the new image
+// or the one it had), a reset wherever a command went out, one history line and status 130. An
+// erase holds the stop until its image is whole; SIGHUP does not stop a download at all. The
+// printer accepts 100,000 bytes/s, so each image stream takes virtual time to stop in.
+TEST_F(CommandLine, AStopAtAnyPointLeavesValidFirmware) {
+    const StopPoint points[] = {
+        {"before initialise",
+         0,
+         0,
+         {},
+         "301B10/705A10",
+         "301B10",
+         SIGINT,
+         130,
+         R"("stage":"initialise")"},
+        {"initialise wait", 1, 2000, {"initialise", "reset"}, "301B10/705A10"},
+        {"version reply wait",
+         2,
+         2000,
+         {"initialise", "version-request", "reset"},
+         "301B10/705A10"},
+        {"main erase wait", 3, 1000, kMainThenReset, "301F11/705A10"},
+        {"mid main image", 4, 2000, kMainThenReset, "301F11/705A10"},
+        {"table erase wait", 5, 2000, kBothThenReset, "301F11/705B11"},
+        {"mid table image", 6, 5000, kBothThenReset, "301F11/705B11"},
+        {"after the last image, restart wait", 7, 3000, kBothThenReset, "301F11/705B11"},
+        {"read back", 9, 2000, kBothThenReadBack, "301F11/705B11"},
+        {"SIGTERM mid main image", 4, 2000, kMainThenReset, "503H11/705A10", "503C10", SIGTERM},
+        {"SIGHUP mid main image: goes on", 4, 2000, kBothThenReadBack, "301F11/705B11", "301B10",
+         SIGHUP, 0},
     };
-    EXPECT_EQ(run({"interrupt", kUpdate, "301B10", {"throttle=100000"}}), 130) << console.err_;
-    EXPECT_TRUE(raised);
-    EXPECT_EQ(commands(), (std::vector<std::string>{"initialise", "version-request", "erase p",
-                                                    "transfer p", "reset"}));
-    const auto verdicts = printer().trace("verdict");
-    ASSERT_EQ(verdicts.size(), 1u);
-    EXPECT_EQ(verdicts[0].field("result"), "invalid");
-    const auto outcome = console.events("outcome");
-    ASSERT_EQ(outcome.size(), 1u);
-    EXPECT_NE(outcome[0].find(member("outcome", "interrupted")), std::string::npos);
-    EXPECT_NE(outcome[0].find("\"main_sent\":false"), std::string::npos);
+    for (const StopPoint& point : points) {
+        SCOPED_TRACE(point.name);
+        console = {};
+        const std::size_t recorded = pv::download::readHistory().size();
+        bool raised = false;
+        console.onOut = [&](std::string_view text) {
+            const auto seen = printer().trace("command");
+            if (raised || text.find(point.at) == std::string_view::npos ||
+                seen.size() < point.afterCommands ||
+                (point.afterCommands > 0 &&
+                 printer().clock().nowMs() < seen[point.afterCommands - 1].timeMs + point.afterMs))
+                return;
+            raised = true;
+            std::raise(point.signal);
+        };
+        EXPECT_EQ(run({"stop", kUpdate, point.printer, {"throttle=100000"}}), point.status)
+            << console.err_;
+        EXPECT_TRUE(raised);
+        EXPECT_EQ(commands(), point.commands);
+        // Every image that went out arrived whole, before the reset.
+        const auto verdicts = printer().trace("verdict");
+        const auto transfers = std::count_if(point.commands.begin(), point.commands.end(),
+                                             [](auto& c) { return c.starts_with("transfer"); });
+        EXPECT_EQ(verdicts.size(), static_cast<std::size_t>(transfers));
+        for (const auto& verdict : verdicts)
+            EXPECT_EQ(verdict.field("result"), "valid") << verdict.readable();
+        os::sleepMs(10'000);  // the printer restarts
+        EXPECT_EQ(printer().withPrinter([](vprinter::Printer& p) {
+            return p.mainVersion() + "/" + p.tableVersion();
+        }),
+                  point.runs);
+        EXPECT_EQ(pv::download::readHistory().size(), recorded + 1);
+        const auto outcome = console.events("outcome");
+        ASSERT_EQ(outcome.size(), 1u);
+        EXPECT_NE(outcome[0].find(member("outcome", point.status ? "interrupted" : "success")),
+                  std::string::npos);
+    }
+}
+
+// A printer left without main firmware is restored from its history, or from the family named;
+// --recover leaves a printer with firmware alone, and without a record or a family refuses.
+TEST_F(CommandLine, RecoverRestoresAPrinterWithoutFirmware) {
+    // A stream cut by the printer leaves it without firmware; the history keeps what it ran.
+    EXPECT_EQ(run({"cut", kUpdate, "301B10", {"short-write=59"}}), 8);
+    const Row rows[] = {
+        {"from the history",
+         {"--json", "update", "--recover", "--yes"},
+         "------",
+         {},
+         0,
+         "success"},
+        {"no record",
+         {"--json", "update", "--recover", "--yes"},
+         "------",
+         {"serial=VIRTUAL-0815"},
+         5},
+        {"family given",
+         {"--json", "update", "--recover", "--family", "503", "--yes"},
+         "------",
+         {"serial=VIRTUAL-0815"},
+         0,
+         "success"},
+        {"has firmware", {"--json", "update", "--recover", "--yes"}, "301B10", {}, 5},
+        {"plain update", kUpdate, "------", {}, 5, "not-applicable"},
+        {"unknown family", {"update", "--recover", "--family", "999"}, "------", {}, 2},
+        {"asks first", {"update", "--recover"}, "------", {}, 2},
+    };
+    const char* runs[] = {"301F11/705B11", "------/705A10", "503H11/705A10", "301B10/705A10",
+                          "------/705A10", "------/705A10", "------/705A10"};
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        SCOPED_TRACE(rows[i].name);
+        console = {};
+        EXPECT_EQ(run(rows[i]), rows[i].status) << console.out_ << console.err_;
+        if (*rows[i].outcome != '\0') {
+            const auto outcomes = console.events("outcome");
+            ASSERT_EQ(outcomes.size(), 1u);
+            EXPECT_NE(outcomes[0].find(member("outcome", rows[i].outcome)), std::string::npos);
+        }
+        os::sleepMs(10'000);
+        EXPECT_EQ(printer().withPrinter([](vprinter::Printer& p) {
+            return p.mainVersion() + "/" + p.tableVersion();
+        }),
+                  runs[i]);
+    }
+    EXPECT_NE(console.err_.find("not updating without --yes"), std::string::npos);
+}
+
+// The firmware a printer last ran: its newest line with a version of a known family.
+TEST(RecordedFirmware, TheNewestValidVersionOfThatPrinter) {
+    auto line = [](const char* printer, const char* before, const char* after) {
+        pv::download::DownloadRecord r;
+        r.printer = printer;
+        r.before.main = before;
+        r.after.main = after;
+        return pv::download::historyLine(r);
+    };
+    const std::vector<std::string> lines = {
+        line("PV-1", "301B10", ""),       line("PV-2", "503C10", "503H11"),
+        line("PV-1", "301C10", "301F11"), line("PV-1", "------", ""),
+        line("PV-3", "999Z10", ""),
+    };
+    EXPECT_EQ(pv::cli::recordedFirmware(lines, "PV-1"), "301F11");
+    EXPECT_EQ(pv::cli::recordedFirmware(lines, "PV-2"), "503H11");
+    EXPECT_EQ(pv::cli::recordedFirmware(lines, "PV-3"), "");
+    EXPECT_EQ(pv::cli::recordedFirmware(lines, "PV-4"), "");
 }
 
 }  // namespace

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The pv4410s-update program itself, in real time under the virtual printer: it loads no Qt
 # library, runs with no display, refuses to update without --yes when standard input is not a
-# terminal, ends at once on a signal outside a download, and on a signal during a download resets
-# the printer and exits with the "interrupted" status.
+# terminal, ends at once on a signal outside a download, and on a signal during a download
+# finishes the image under way (saying so once), resets the printer and exits with the
+# "interrupted" status.
 # Usage: program_test.sh PROGRAM VIRTUAL_PRINTER WORK_DIR
 set -uo pipefail
 program=$1 printer=$2 work=$3
@@ -36,7 +37,8 @@ read -r status ms <"$work/term.txt"
 [ "$status" = 130 ] || fail "SIGTERM outside a download: status $status, want 130"
 [ "${ms:-9999}" -lt 500 ] || fail "SIGTERM outside a download: ended after $ms ms"
 
-# 4. SIGINT in the erase wait of a download: the wait ends, the printer is reset, status 130.
+# 4. SIGINT twice in the erase wait of a download: the erase wait, the transfer and the image run
+# to their end, then the printer is reset; status 130; the note is printed once.
 serial=$("$printer" -- "$program" --json list 2>/dev/null | sed -n 's/.*"serial":"\([^"]*\)".*/\1/p')
 if [[ $serial != VIRTUAL-* ]] && "$program" --version | grep -q Demonstration; then
     echo "skipped: interrupt during a download (the virtual printer's serial \"$serial\" is not VIRTUAL-...)"
@@ -44,13 +46,17 @@ else
     "$printer" --main-version 503C10 --trace-json "$work/interrupt.jsonl" -- sh -c \
         "\"$program\" --json update --yes >\"$work/interrupt.out\" 2>&1 & p=\$!; \
          for i in \$(seq 300); do grep -q '\"erase p\"' \"$work/interrupt.jsonl\" && break; sleep 0.1; done; \
-         sleep 1; kill -INT \$p; wait \$p"
+         sleep 1; kill -INT \$p; sleep 1; kill -INT \$p; wait \$p"
     status=$?
     [ $status -eq 130 ] || fail "SIGINT during the erase wait: status $status, want 130"
-    want="initialise version-request erase p reset"
+    want="initialise version-request erase p transfer p reset"
     [ "$(commands "$work/interrupt.jsonl")" = "$want" ] ||
         fail "commands: $(commands "$work/interrupt.jsonl"), want $want"
     grep -q '"outcome":"interrupted"' "$work/interrupt.out" || fail "no interrupted outcome"
+    grep -q '"event":"verdict","area":"p","result":"valid"' "$work/interrupt.jsonl" ||
+        fail "the image did not arrive whole: $(grep verdict "$work/interrupt.jsonl")"
+    [ "$(grep -c 'finishing the image in progress; the printer must not be cut off mid-image' \
+        "$work/interrupt.out")" = 1 ] || fail "the note, once: $(cat "$work/interrupt.out")"
 fi
 
 [ $failures -eq 0 ] && echo "program test: all passed"

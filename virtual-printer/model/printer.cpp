@@ -35,9 +35,13 @@ Printer::Printer(Options options, Clock& clock)
     areas_[1].letter = 't';
     areas_[1].versionAddress = kTableVersionAddress;
     areas_[2].letter = 'c';
+    // "------" stands for an area left without valid firmware (an image cut off, a power loss).
     auto install = [](Area& a, const std::string& version) {
-        a.memory.write(*a.versionAddress,
-                       {reinterpret_cast<const std::uint8_t*>(version.data()), version.size()});
+        if (version == kInvalidVersion)
+            a.state = FlashState::Invalid;
+        else
+            a.memory.write(*a.versionAddress,
+                           {reinterpret_cast<const std::uint8_t*>(version.data()), version.size()});
     };
     install(areas_[0], options_.mainVersion);
     install(areas_[1], options_.tableVersion);

@@ -36,7 +36,7 @@ inline constexpr std::size_t kVersionReplySize = 48;
 inline constexpr char kInvalidVersion[] = "------";
 
 struct Options {
-    std::string mainVersion = "301B10";   // installed at start
+    std::string mainVersion = "301B10";   // installed at start; "------": no valid firmware
     std::string tableVersion = "705A10";  // installed at start
     std::uint32_t eraseMs = 4000;         // time an erase takes (any area)
     std::uint32_t rebootMs = 5000;        // off the bus after a reset
