@@ -1,6 +1,7 @@
 #include "app/updater_app.h"
 
 #include <QApplication>
+#include <QSessionManager>
 
 #include <cstdint>
 #include <string>
@@ -9,6 +10,7 @@
 #include "link/printer_link.h"
 #include "link/usb_identity.h"
 #include "platform/os/log.h"
+#include "platform/os/stop_requests.h"
 #include "platform/usbport/usbport.h"
 #include "ui/resources.h"
 #include "ui/update_dialog.h"
@@ -56,7 +58,13 @@ bool UpdaterApp::InitInstance() {
     ui::UpdateDialog mainWindow;
     SetMainWindow(&mainWindow);
     download::installSleepInhibitor(&sleepInhibitor_);
+    // A termination request, a hang-up or the session ending stops a run under way (after the
+    // image in progress) instead of cutting the printer off.
+    const os::StopRequestHandlers stops(ui::UpdateDialog::OnStopRequest);
+    const auto logout = QObject::connect(qApp, &QGuiApplication::commitDataRequest,
+                                         [](QSessionManager&) { ui::UpdateDialog::RequestStop(); });
     mainWindow.DoModal();
+    QObject::disconnect(logout);
     download::installSleepInhibitor(nullptr);
     SetMainWindow(nullptr);
     return false;

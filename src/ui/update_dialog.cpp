@@ -1,12 +1,18 @@
 #include "ui/update_dialog.h"
 
+#include <atomic>
+
 #include "download/download_procedure.h"
+#include "platform/os/log.h"
 #include "ui/about_dialog.h"
 #include "ui/resources.h"
 #include "ui/templates.h"
 
 namespace pv::ui {
 namespace {
+
+std::atomic<bool> runActive{false};
+std::atomic<bool> stopAsked{false};
 
 // Both parts of a label pair are zero-terminated within their fixed fields.
 std::string_view field(const char* text, std::size_t size) {
@@ -31,6 +37,11 @@ class DownloadWindowAdapter final : public download::DownloadWindow {
     void FocusControl(int controlId) override { window_.FocusControl(controlId); }
     void MessageBox(const std::string& text, const std::string& caption,
                     download::BoxIcon icon) override {
+        // Nobody waits for a box once the window is to close (the session may be ending).
+        if (UpdateDialog::StopRequested()) {
+            os::logLine("download: " + caption + ": " + text);
+            return;
+        }
         window_.ShowMessage(text, caption,
                             icon == download::BoxIcon::Warning ? dlg::MessageIcon::Warning
                                                                : dlg::MessageIcon::Information);
@@ -40,6 +51,7 @@ class DownloadWindowAdapter final : public download::DownloadWindow {
         return window_.CreateProgress(titleId);
     }
     void PumpMessages() override { dlg::PumpMessages(); }
+    bool StopRequested() override { return UpdateDialog::StopRequested(); }
 
   private:
     UpdateDialog& window_;
@@ -119,8 +131,11 @@ void UpdateDialog::OnCommand(int id) {
 }
 
 void UpdateDialog::OnSysCommand(unsigned id) {
-    if (runUnderWay_)
+    if (runUnderWay_) {
+        if ((id & 0xFFF0u) == dlg::kScClose)
+            RequestStop();
         return;
+    }
     if ((id & 0xFFF0u) == kAboutCommand) {
         AboutDialog about(this);
         about.DoModal();
@@ -131,11 +146,41 @@ void UpdateDialog::OnSysCommand(unsigned id) {
 
 void UpdateDialog::RunDownLoad() {
     runUnderWay_ = true;
+    stopAsked.store(false);
+    runActive.store(true);
     OnDownLoad();
     // Keys and clicks that came in while nothing handled events (a blocking transfer, a sleep)
     // are still queued; delivered now they would find "DownLoad" enabled again.
     dlg::DiscardPendingInput();
+    runActive.store(false);
     runUnderWay_ = false;
+    if (stopAsked.exchange(false))
+        EndDialog(dlg::kIdCancel);
+}
+
+bool UpdateDialog::RequestStop() {
+    if (!runActive.load())
+        return false;
+    stopAsked.store(true);
+    return true;
+}
+
+bool UpdateDialog::StopRequested() {
+    return stopAsked.load();
+}
+
+void UpdateDialog::OnStopRequest(os::StopRequest request) {
+    if (RequestStop())
+        return;
+    constexpr int kSignalled = 128;  // the shell's status for a program ended by signal N
+    os::exitNow(kSignalled + (request == os::StopRequest::Interrupt ? 2
+                              : request == os::StopRequest::HangUp  ? 1
+                                                                    : 15));
+}
+
+void UpdateDialog::OnCloseWhileDisabled() {
+    if (runUnderWay_)
+        RequestStop();
 }
 
 void UpdateDialog::OnDownLoad() {

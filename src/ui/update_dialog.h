@@ -8,9 +8,11 @@
 //
 // A download runs inside the button handler and drains the event queue while it waits, so the
 // window answers events during the run. While a run is under way the window refuses every
-// command and window-menu command: it cannot be closed (close box, Escape, Alt+F4, "Close"),
-// no About box opens and no second run starts. Input that is still waiting when the run ends
-// arrived during the run and is thrown away rather than acted on.
+// command and window-menu command: Escape does nothing, no About box opens and no second run
+// starts. Closing the window (close box, Alt+F4, "Close", the session ending) or a termination
+// request from the system asks the run to stop instead: it finishes any image under way, resets
+// the printer and records its outcome, and then the window closes. Input that is still waiting
+// when the run ends arrived during the run and is thrown away rather than acted on.
 
 #include <memory>
 #include <string>
@@ -21,6 +23,7 @@
 #include "download/download_window.h"
 #include "payload/catalogue.h"
 #include "platform/dialog/dialog.h"
+#include "platform/os/stop_requests.h"
 #include "ui/progress_dialog.h"
 
 namespace pv::ui {
@@ -64,6 +67,15 @@ class UpdateDialog : public dlg::Dialog,
     // RunUnderWay() true throughout.
     virtual void OnDownLoad();
     bool RunUnderWay() const { return runUnderWay_; }
+
+    // Asks the run under way to stop; false when none is. It only sets a flag, so a signal
+    // handler may call it.
+    static bool RequestStop();
+    static bool StopRequested();
+    // What the program does with a stop request from the system: the run under way stops, and
+    // with none under way the program ends at once.
+    static void OnStopRequest(os::StopRequest request);
+    void OnCloseWhileDisabled() override;
 
     // The firmware the download procedure picks from; the embedded images unless a test set
     // another catalogue (which must outlive the window).

@@ -6,11 +6,13 @@
 #include <QTest>
 #include <QTimer>
 
+#include <csignal>
 #include <set>
 
 #include <gtest/gtest.h>
 
 #include "download/download_window.h"
+#include "download/history.h"
 #include "link/usb_identity.h"
 #include "support/virtual_printer.h"
 #include "ui/modal_watcher.h"
@@ -117,6 +119,38 @@ TEST_F(MainWindowDownload, EnterRunsAMainAndTableDownloadToSuccess) {
     EXPECT_EQ(window.mainImageData, nullptr);
     EXPECT_EQ(window.tableImageData, nullptr);
     EXPECT_EQ(visibleProgressWindows(window.window(), nullptr), 0);
+}
+
+// A termination request in the middle of the main image: the image goes out whole, the printer
+// is reset, the run is recorded, no box waits for an answer, and the window closes.
+TEST_F(MainWindowDownload, ATerminationRequestMidImageFinishesItThenClosesTheWindow) {
+    startPrinter(vprinter::Options{});
+    ASSERT_TRUE(window.Create(nullptr));
+    window.window()->show();
+    const os::StopRequestHandlers handlers(UpdateDialog::OnStopRequest);
+    testing::ModalWatcher watcher;
+    QTimer signaller;
+    signaller.setInterval(0);
+    QObject::connect(&signaller, &QTimer::timeout, [&] {
+        if (!printer().trace("stream-start").empty() && signaller.isActive()) {
+            signaller.stop();
+            std::raise(SIGTERM);
+        }
+    });
+    signaller.start();
+    const std::size_t recorded = download::readHistory().size();
+    QTest::keyClick(window.window(), Qt::Key_Return);
+    EXPECT_FALSE(signaller.isActive());
+    EXPECT_EQ(commands(), (std::vector<std::string>{"initialise", "version-request", "erase p",
+                                                    "transfer p", "reset"}));
+    const auto verdicts = printer().trace("verdict");
+    ASSERT_EQ(verdicts.size(), 1u);
+    EXPECT_EQ(verdicts[0].field("result"), "valid");
+    EXPECT_TRUE(watcher.seen().empty());
+    EXPECT_FALSE(window.window()->isVisible());
+    const auto history = download::readHistory();
+    ASSERT_EQ(history.size(), recorded + 1);
+    EXPECT_NE(history.back().find(R"("outcome":"interrupted")"), std::string::npos);
 }
 
 }  // namespace

@@ -213,24 +213,39 @@ TEST_F(UpdateDialogTest, RightClickAndShiftF10OpenTheWindowMenu) {
     QApplication::activePopupWidget()->close();
 }
 
-// While a run drains events, close requests, Escape, Alt+F4 and the window menu's commands are
-// refused; once the run is over they work again.
-TEST_F(UpdateDialogTest, ARunRefusesCloseEscapeAltF4AndAbout) {
-    const std::function<void()> requests[] = {
-        [&] { window.window()->close(); },
-        [&] { QTest::keyClick(window.window(), Qt::Key_Escape); },
-        [&] { QTest::keyClick(window.window(), Qt::Key_F4, Qt::AltModifier); },
+// While a run drains events, Escape and the window menu's commands are refused; closing the
+// window asks the run to stop, and the window closes once the run is over.
+TEST_F(UpdateDialogTest, ARunRefusesEscapeAndAboutAndStopsOnClose) {
+    struct Request {
+        std::function<void()> send;
+        bool stops;  // the run is asked to stop, and the window closes after it
+    };
+    const Request requests[] = {
+        {[&] { window.window()->close(); }, true},
+        {[&] { QTest::keyClick(window.window(), Qt::Key_Escape); }, false},
+        {[&] { QTest::keyClick(window.window(), Qt::Key_F4, Qt::AltModifier); }, true},
+        // The close box of a window disabled by its progress window (or the session ending).
+        {[&] {
+             window.window()->setEnabled(false);
+             window.window()->close();
+             window.window()->setEnabled(true);
+         },
+         true},
     };
     testing::ModalWatcher watcher;
     for (const auto& request : requests) {
         window.window()->show();
+        bool stopRequested = false;
         window.duringRun = [&] {
-            request();
+            request.send();
             window.OnSysCommand(kAboutCommand);
+            stopRequested = UpdateDialog::StopRequested();
         };
         QTest::keyClick(window.window(), Qt::Key_Return);
-        EXPECT_TRUE(window.window()->isVisible());
-        request();
+        EXPECT_EQ(stopRequested, request.stops);
+        EXPECT_EQ(window.window()->isVisible(), !request.stops);
+        EXPECT_FALSE(UpdateDialog::RequestStop()) << "no run is under way";
+        request.send();
         EXPECT_FALSE(window.window()->isVisible());
     }
     EXPECT_TRUE(watcher.seen().empty());

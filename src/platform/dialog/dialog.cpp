@@ -149,6 +149,8 @@ class DialogWindow : public QDialog {
         event->ignore();
         if (isEnabled())
             dialog_.OnSysCommand(kScClose);
+        else
+            dialog_.OnCloseWhileDisabled();
     }
 
   private:

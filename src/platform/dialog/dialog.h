@@ -128,6 +128,9 @@ class Dialog {
     // Called by the window for its events; programs override the On... steps, not these.
     virtual void OnCommand(int id);
     virtual void OnSysCommand(unsigned id);
+    // A close request (the close box, the session ending) while the window is disabled by a window
+    // it owns, which refuses it; a program may still take note of it.
+    virtual void OnCloseWhileDisabled() {}
 
   protected:
     // Runs once the controls exist, before the window is shown. The base performs the data
