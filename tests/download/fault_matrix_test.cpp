@@ -214,6 +214,12 @@ const Row kRows[] = {
      .logs = "999A10 is not in the version map", .printer = "999A10",
      .message = Message::NotApplicable, .commands = kAskedThenReset,
      .virtualMs = kVersionKnown + kReset},
+    // As an unknown version, but the log line says how to restore the firmware.
+    {.stage = Stage::VersionCheck, .name = "NoValidFirmware",
+     .what = "no valid main firmware, as after a cut-off image",
+     .logs = "restore it with \"pv4410s-update update --recover\"", .printer = "------",
+     .message = Message::NotApplicable, .commands = kAskedThenReset,
+     .virtualMs = kVersionKnown + kReset},
 
     // Assembly: nothing is shown and nothing is sent.
     {.stage = Stage::Assembly, .name = "DamagedTableImage", .what = "table image fails its check",
