@@ -730,9 +730,14 @@ std::string matrixDocument() {
            "| presses Enter while nothing handles events (the wait after the reset) | the key "
            "is discarded at the end of the run: exactly one download | "
            "`UpdateDialogTest.AnEnterQueuedDuringARunStartsNoSecondRun` |\n"
-           "| closes the main window, presses Escape or Alt+F4, asks for About during a run | "
-           "refused; \"DownLoad\" stays disabled | "
-           "`UpdateDialogTest.ARunRefusesCloseEscapeAltF4AndAbout` |\n"
+           "| presses Escape or asks for About during a run | refused; \"DownLoad\" stays "
+           "disabled | `UpdateDialogTest.ARunRefusesEscapeAndAboutAndStopsOnClose` |\n"
+           "| closes the main window (close box, Alt+F4, the session ending) during a run | "
+           "the run finishes the image under way, resets the printer and records, then the "
+           "window closes | `UpdateDialogTest.ARunRefusesEscapeAndAboutAndStopsOnClose` |\n"
+           "| sends the window SIGTERM or SIGHUP mid-image | the image goes out whole, the printer "
+           "is reset, no box waits, the window closes | "
+           "`MainWindowDownload.ATerminationRequestMidImageFinishesItThenClosesTheWindow` |\n"
            "| meets a printer reporting `<b>x</b>` as its version | shown as plain text | "
            "`UpdateDialogTest.FieldsGoToTheirControls` |\n";
     return doc.str();
