@@ -252,7 +252,9 @@ class Program {
     Probe probe(const usbport::DeviceIdentity& printer);
     JsonObject probeJson(const usbport::DeviceIdentity& printer, const Probe& p) const;
     void showProbe(const usbport::DeviceIdentity& printer, const Probe& p);
-    // Asks `question` on the terminal; false when declined or not asked on a terminal.
+    // True (having said why) when the run has no --yes and cannot ask: no terminal.
+    bool cannotAsk();
+    // Asks `question` on the terminal; false when declined.
     bool confirm(const std::string& question);
     // `recoverFamily`: the family whose images a printer without valid firmware receives.
     int updateOne(const std::optional<usbport::DeviceIdentity>& target,
@@ -468,13 +470,16 @@ int Program::check() {
     return exitStatus(p.outcome);
 }
 
+bool Program::cannotAsk() {
+    if (options_.yes || reporter_.console().inIsTerminal())
+        return false;
+    reporter_.console().err(
+        "pv4410s-update: not updating without --yes: standard input is not a terminal\n");
+    return true;
+}
+
 bool Program::confirm(const std::string& question) {
     Console& console = reporter_.console();
-    if (!console.inIsTerminal()) {
-        console.err(
-            "pv4410s-update: not updating without --yes: standard input is not a terminal\n");
-        return false;
-    }
     console.err(question + "\nDo not power off a printer during its download. [y/N] ");
     std::string answer;
     if (!console.readLine(answer))
@@ -559,13 +564,13 @@ int Program::update() {
     const auto targets = updateTargets(status);
     if (targets.empty())
         return notConnected(status);
+    if (cannotAsk())
+        return kExitUsage;
     std::string names;
     for (const auto& t : targets)
         names +=
             (names.empty() ? "" : ", ") + (t ? describe(*t) : std::string("the first PV4410S"));
     if (!options_.yes && !confirm("Update the firmware of " + names + "?")) {
-        if (!reporter_.console().inIsTerminal())
-            return kExitUsage;
         reporter_.line("Nothing was updated.", true);
         return kExitOther;
     }
@@ -627,6 +632,8 @@ int Program::recover() {
     const auto printer = target(status);
     if (!printer)
         return notConnected(status);
+    if (cannotAsk())
+        return kExitUsage;
     reporter_.setPrinter(printer->key());
     const Probe p = probe(*printer);
     if (p.outcome != download::Outcome::NotApplicable ||
@@ -665,11 +672,9 @@ int Program::recover() {
                                    .add("family", family)
                                    .add("reason", why)
                                    .addRaw("images", versionsJson(sends)));
-    if (options_.yes)
+    if (options_.yes) {
         reporter_.line(plan);
-    else if (!confirm(plan + "\nGo on?")) {
-        if (!reporter_.console().inIsTerminal())
-            return kExitUsage;
+    } else if (!confirm(plan + "\nGo on?")) {
         reporter_.line("Nothing was sent.", true);
         return kExitOther;
     }

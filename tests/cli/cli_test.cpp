@@ -10,6 +10,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "cli/cli.h"
@@ -136,6 +137,24 @@ const std::vector<std::string> kUpdate = {"--json", "update", "--yes"};
 TEST_F(CommandLine, EachOutcomeHasItsExitStatus) {
     const Row rows[] = {
         {"success", kUpdate, "301B10", {}, 0, "success"},
+        // Recovery of a printer without main firmware: from the history line just written,
+        // from the family named, and refused for a printer with firmware or without a record.
+        {"recover", {"--json", "update", "--recover", "--yes"}, "------", {}, 0, "success"},
+        {"recover, no record",
+         {"--json", "update", "--recover", "--yes"},
+         "------",
+         {"serial=VIRTUAL-9"},
+         5},
+        {"recover, family given",
+         {"--json", "update", "--recover", "--family", "503", "--yes"},
+         "------",
+         {"serial=VIRTUAL-9"},
+         0,
+         "success"},
+        {"recover, has firmware", {"--json", "update", "--recover", "--yes"}, "301B10", {}, 5},
+        {"recover, unknown family", {"update", "--recover", "--family", "999"}, "------", {}, 2},
+        {"recover, without --yes", {"--json", "update", "--recover"}, "------", {}, 2},
+        {"not recovered without --recover", kUpdate, "------", {}, 5, "not-applicable"},
         {"no printer", kUpdate, "301B10", {"absent"}, 3, "not-connected"},
         {"no printer, by serial",
          {"--json", "update", "--yes", "--device", "NONE"},
@@ -325,72 +344,23 @@ TEST_F(CommandLine, AStopAtAnyPointLeavesValidFirmware) {
     }
 }
 
-// A printer left without main firmware is restored from its history, or from the family named;
-// --recover leaves a printer with firmware alone, and without a record or a family refuses.
-TEST_F(CommandLine, RecoverRestoresAPrinterWithoutFirmware) {
-    // A stream cut by the printer leaves it without firmware; the history keeps what it ran.
-    EXPECT_EQ(run({"cut", kUpdate, "301B10", {"short-write=59"}}), 8);
-    const Row rows[] = {
-        {"from the history",
-         {"--json", "update", "--recover", "--yes"},
-         "------",
-         {},
-         0,
-         "success"},
-        {"no record",
-         {"--json", "update", "--recover", "--yes"},
-         "------",
-         {"serial=VIRTUAL-0815"},
-         5},
-        {"family given",
-         {"--json", "update", "--recover", "--family", "503", "--yes"},
-         "------",
-         {"serial=VIRTUAL-0815"},
-         0,
-         "success"},
-        {"has firmware", {"--json", "update", "--recover", "--yes"}, "301B10", {}, 5},
-        {"plain update", kUpdate, "------", {}, 5, "not-applicable"},
-        {"unknown family", {"update", "--recover", "--family", "999"}, "------", {}, 2},
-        {"asks first", {"update", "--recover"}, "------", {}, 2},
-    };
-    const char* runs[] = {"301F11/705B11", "------/705A10", "503H11/705A10", "301B10/705A10",
-                          "------/705A10", "------/705A10", "------/705A10"};
-    for (std::size_t i = 0; i < std::size(rows); ++i) {
-        SCOPED_TRACE(rows[i].name);
-        console = {};
-        EXPECT_EQ(run(rows[i]), rows[i].status) << console.out_ << console.err_;
-        if (*rows[i].outcome != '\0') {
-            const auto outcomes = console.events("outcome");
-            ASSERT_EQ(outcomes.size(), 1u);
-            EXPECT_NE(outcomes[0].find(member("outcome", rows[i].outcome)), std::string::npos);
-        }
-        os::sleepMs(10'000);
-        EXPECT_EQ(printer().withPrinter([](vprinter::Printer& p) {
-            return p.mainVersion() + "/" + p.tableVersion();
-        }),
-                  runs[i]);
-    }
-    EXPECT_NE(console.err_.find("not updating without --yes"), std::string::npos);
-}
-
 // The firmware a printer last ran: its newest line with a version of a known family.
 TEST(RecordedFirmware, TheNewestValidVersionOfThatPrinter) {
-    auto line = [](const char* printer, const char* before, const char* after) {
+    std::vector<std::string> lines;
+    for (const auto& [printer, before, after] : {std::tuple{"PV-1", "301B10", ""},
+                                                 {"PV-2", "503C10", "503H11"},
+                                                 {"PV-1", "301C10", "301F11"},
+                                                 {"PV-1", "------", ""},
+                                                 {"PV-3", "999Z10", ""}}) {
         pv::download::DownloadRecord r;
         r.printer = printer;
         r.before.main = before;
         r.after.main = after;
-        return pv::download::historyLine(r);
-    };
-    const std::vector<std::string> lines = {
-        line("PV-1", "301B10", ""),       line("PV-2", "503C10", "503H11"),
-        line("PV-1", "301C10", "301F11"), line("PV-1", "------", ""),
-        line("PV-3", "999Z10", ""),
-    };
-    EXPECT_EQ(pv::cli::recordedFirmware(lines, "PV-1"), "301F11");
-    EXPECT_EQ(pv::cli::recordedFirmware(lines, "PV-2"), "503H11");
-    EXPECT_EQ(pv::cli::recordedFirmware(lines, "PV-3"), "");
-    EXPECT_EQ(pv::cli::recordedFirmware(lines, "PV-4"), "");
+        lines.push_back(pv::download::historyLine(r));
+    }
+    for (const auto& [printer, version] :
+         {std::pair{"PV-1", "301F11"}, {"PV-2", "503H11"}, {"PV-3", ""}, {"PV-4", ""}})
+        EXPECT_EQ(pv::cli::recordedFirmware(lines, printer), version) << printer;
 }
 
 }  // namespace
