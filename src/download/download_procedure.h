@@ -7,6 +7,11 @@
 //
 // From the moment the printer passed the model check, the run holds it (link::PrinterSession):
 // every later stage reaches only that printer, and no other copy of the tool reaches it.
+//
+// A stop request (DownloadWindow::StopRequested) never cuts an image: from an area's erase
+// command until its image has been streamed whole (or its sending failed) the request is held;
+// elsewhere the current wait ends at once. The run then sends no further erase, resets the printer
+// if it was sent any command, records the run and ends as Interrupted.
 
 #include <cstdint>
 #include <optional>
