@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdio>
 #include <optional>
+#include <ranges>
 #include <string>
 #include <vector>
 
@@ -186,9 +187,9 @@ std::string parse(std::span<char* const> args, Options& o) {
             continue;
         static const std::pair<std::string, std::string Options::*> kValues[] = {
             {"--device", &Options::device}, {"--family", &Options::family}};
-        const auto value = std::find_if(std::begin(kValues), std::end(kValues), [&](auto& v) {
-            return arg == v.first || arg.starts_with(v.first + "=");
-        });
+        const auto* const value =
+            std::find_if(std::begin(kValues), std::end(kValues),
+                         [&](auto& v) { return arg == v.first || arg.starts_with(v.first + "="); });
         if (value != std::end(kValues)) {
             std::string& field = o.*value->second;
             if (arg == value->first && i + 1 < args.size())
@@ -738,11 +739,11 @@ int exitStatus(download::Outcome outcome) {
 std::string recordedFirmware(const std::vector<std::string>& historyLines,
                              const std::string& printer) {
     const payload::FirmwareCatalogue catalogue;
-    for (auto line = historyLines.rbegin(); line != historyLines.rend(); ++line) {
-        if (member(*line, "", "printer") != printer)
+    for (const auto& line : std::ranges::reverse_view(historyLines)) {
+        if (member(line, "", "printer") != printer)
             continue;
         for (const char* when : {"after", "before"}) {
-            const std::string version = member(*line, when, "main");
+            std::string version = member(line, when, "main");
             payload::ImageSelection selection;
             if (version.size() == 6 &&
                 catalogue.findFamily(version.substr(0, 3).c_str(), selection))
