@@ -252,8 +252,7 @@ TEST_F(CommandLine, UpdateAsksFirst) {
     EXPECT_EQ(commands(), std::vector<std::string>{});
 }
 
-// The printer's state a stop point expects after the run: its commands, and what it runs once
-// it has restarted.
+// Where a stop request comes in a download, and what the printer has seen and runs afterwards.
 struct StopPoint {
     const char* name;
     std::size_t afterCommands;  // the stop comes once the printer has seen this many commands,
@@ -279,22 +278,12 @@ const std::vector<std::string> kBothThenReadBack = {
 // erase holds the stop until its image is whole; SIGHUP does not stop a download at all. The
 // printer accepts 100,000 bytes/s, so each image stream takes virtual time to stop in.
 TEST_F(CommandLine, AStopAtAnyPointLeavesValidFirmware) {
+    // clang-format off
     const StopPoint points[] = {
-        {"before initialise",
-         0,
-         0,
-         {},
-         "301B10/705A10",
-         "301B10",
-         SIGINT,
-         130,
+        {"before initialise", 0, 0, {}, "301B10/705A10", "301B10", SIGINT, 130,
          R"("stage":"initialise")"},
         {"initialise wait", 1, 2000, {"initialise", "reset"}, "301B10/705A10"},
-        {"version reply wait",
-         2,
-         2000,
-         {"initialise", "version-request", "reset"},
-         "301B10/705A10"},
+        {"version reply wait", 2, 2000, {"initialise", "version-request", "reset"}, "301B10/705A10"},
         {"main erase wait", 3, 1000, kMainThenReset, "301F11/705A10"},
         {"mid main image", 4, 2000, kMainThenReset, "301F11/705A10"},
         {"table erase wait", 5, 2000, kBothThenReset, "301F11/705B11"},
@@ -305,6 +294,7 @@ TEST_F(CommandLine, AStopAtAnyPointLeavesValidFirmware) {
         {"SIGHUP mid main image: goes on", 4, 2000, kBothThenReadBack, "301F11/705B11", "301B10",
          SIGHUP, 0},
     };
+    // clang-format on
     for (const StopPoint& point : points) {
         SCOPED_TRACE(point.name);
         console = {};
