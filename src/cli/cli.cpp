@@ -161,11 +161,10 @@ std::string mismatch(const Options& o) {
     if (o.command != "list" && o.command != "check" && o.command != "update" &&
         o.command != "history")
         return "unknown command " + o.command;
-    if ((o.all || o.yes || o.recover) && o.command != "update")
-        return std::string(o.all   ? "--all"
-                           : o.yes ? "--yes"
-                                   : "--recover") +
-               " goes with update only";
+    for (const auto& [given, name] :
+         {std::pair{o.all, "--all"}, {o.yes, "--yes"}, {o.recover, "--recover"}})
+        if (given && o.command != "update")
+            return std::string(name) + " goes with update only";
     payload::ImageSelection family;
     if (!o.family.empty() &&
         (!o.recover || !payload::FirmwareCatalogue().findFamily(o.family.c_str(), family)))
