@@ -4,7 +4,6 @@
 #include <atomic>
 #include <cstdio>
 #include <optional>
-#include <ranges>
 #include <string>
 #include <vector>
 
@@ -738,7 +737,8 @@ int exitStatus(download::Outcome outcome) {
 std::string recordedFirmware(const std::vector<std::string>& historyLines,
                              const std::string& printer) {
     const payload::FirmwareCatalogue catalogue;
-    for (const auto& line : std::ranges::reverse_view(historyLines)) {
+    for (std::size_t i = historyLines.size(); i-- > 0;) {  // newest first
+        const std::string& line = historyLines[i];
         if (member(line, "", "printer") != printer)
             continue;
         for (const char* when : {"after", "before"}) {
