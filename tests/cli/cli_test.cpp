@@ -76,6 +76,7 @@ struct Row {
     const char* outcome = "";  // the "outcome" event's keyword, "" when none
     bool standIn = false;  // the run treats its images as stand-ins (the printer is not virtual)
     bool locked = false;   // another copy holds the printer's lock
+    std::string tableVersion = "705A10";
 };
 
 class CommandLine : public pvtest::VirtualPrinterTest {
@@ -93,6 +94,7 @@ class CommandLine : public pvtest::VirtualPrinterTest {
     int run(const Row& row) {
         vprinter::Options options;
         options.mainVersion = row.mainVersion;
+        options.tableVersion = row.tableVersion;
         for (const auto& fault : row.faults)
             EXPECT_EQ(vprinter::applyFault(fault, options.faults), "") << fault;
         startPrinter(options);
@@ -135,6 +137,26 @@ const std::vector<std::string> kUpdate = {"--json", "update", "--yes"};
 TEST_F(CommandLine, EachOutcomeHasItsExitStatus) {
     const Row rows[] = {
         {"success", kUpdate, "301B10", {}, 0, "success"},
+        {"up to date", kUpdate, "301F11", {}, 0, "up-to-date", false, false, "705B11"},
+        {"main up to date, table not", kUpdate, "301F11", {}, 0, "success"},
+        {"up to date, reinstalled",
+         {"--json", "update", "--yes", "--reinstall"},
+         "301F11",
+         {},
+         0,
+         "success",
+         false,
+         false,
+         "705B11"},
+        {"no version reply",
+         kUpdate,
+         "301F11",
+         {"bad-header"},
+         6,
+         "version-information-failed",
+         false,
+         false,
+         "705B11"},
         {"no printer", kUpdate, "301B10", {"absent"}, 3, "not-connected"},
         {"no printer, by serial",
          {"--json", "update", "--yes", "--device", "NONE"},
@@ -152,6 +174,8 @@ TEST_F(CommandLine, EachOutcomeHasItsExitStatus) {
         {"locked", kUpdate, "503C10", {}, 10, "printer-locked", false, true},
         {"stand-in images", kUpdate, "503C10", {"serial=REAL-0001"}, 11, "stand-in-refused", true},
         {"usage", {"update", "--bogus"}, "301B10", {}, 2},
+        {"usage: --jobs without --all", {"update", "--jobs", "2"}, "301B10", {}, 2},
+        {"usage: --jobs 0", {"update", "--all", "--jobs=0"}, "301B10", {}, 2},
         {"check", {"--json", "check"}, "301B10", {}, 0},
         {"check, not applicable", {"--json", "check"}, "999Z10", {}, 5},
         {"check, locked", {"--json", "check"}, "301B10", {}, 10, "", false, true},
@@ -172,6 +196,12 @@ TEST_F(CommandLine, EachOutcomeHasItsExitStatus) {
         if (row.status == 10 || row.status == 11 || row.status == 2) {
             EXPECT_EQ(commands(), std::vector<std::string>{}) << "nothing reached the printer";
         }
+        if (std::string(row.outcome) == "up-to-date") {
+            // Asked for its versions only: not initialised, erased or reset.
+            EXPECT_EQ(commands(), std::vector<std::string>{"version-request"});
+            EXPECT_NE(console.out_.find("\"main_sent\":false,\"table_sent\":false"),
+                      std::string::npos);
+        }
     }
 }
 
@@ -183,14 +213,16 @@ TEST_F(CommandLine, JsonEventsMatchThePrinterTrace) {
     for (const auto& e : console.events("stage"))
         stages += e.substr(e.find("\"stage\":")) + " ";
     EXPECT_EQ(stages,
-              "\"stage\":\"initialise\"} \"stage\":\"version-check\"} \"stage\":\"send\"} "
+              "\"stage\":\"initialise\"} \"stage\":\"up-to-date-check\"} "
+              "\"stage\":\"version-check\"} \"stage\":\"send\"} "
               "\"stage\":\"reset\"} \"stage\":\"read-back\"} ");
     EXPECT_EQ(commands(),
-              (std::vector<std::string>{"initialise", "version-request", "erase p", "transfer p",
-                                        "erase t", "transfer t", "reset", "readback-on",
-                                        "version-request", "readback-off"}));
-    const auto replies = printer().trace("reply");
-    ASSERT_EQ(replies.size(), 2u);
+              (std::vector<std::string>{"version-request", "initialise", "version-request",
+                                        "erase p", "transfer p", "erase t", "transfer t", "reset",
+                                        "readback-on", "version-request", "readback-off"}));
+    auto replies = printer().trace("reply");
+    ASSERT_EQ(replies.size(), 3u);
+    replies.erase(replies.begin());  // the look before the initialise
     const auto versions = console.events("versions");
     ASSERT_EQ(versions.size(), 2u);
     for (std::size_t i = 0; i < 2; ++i) {
@@ -216,6 +248,19 @@ TEST_F(CommandLine, JsonEventsMatchThePrinterTrace) {
     const auto records = console.events("record");
     ASSERT_FALSE(records.empty());
     EXPECT_NE(records.back().find(member("outcome", "success")), std::string::npos);
+}
+
+// check and list say what an update would change, or that the printer is up to date.
+TEST_F(CommandLine, CheckSaysWhatAnUpdateWouldChange) {
+    EXPECT_EQ(run({"old", {"check"}, "301B10"}), 0);
+    EXPECT_NE(console.out_.find("\n  update available: main 301B10 -> 301F11, table 705A10 -> "
+                                "705B11\n"),
+              std::string::npos)
+        << console.out_;
+    console = {};
+    EXPECT_EQ(run({"current", {"list"}, "301F11", {}, 0, "", false, false, "705B11"}), 0);
+    EXPECT_NE(console.out_.find("\n  up to date\n"), std::string::npos) << console.out_;
+    EXPECT_EQ(console.out_.find("result:"), std::string::npos) << console.out_;
 }
 
 // Without --yes, a run that cannot ask refuses and sends nothing; on a terminal it asks and
@@ -245,8 +290,9 @@ TEST_F(CommandLine, InterruptDuringTheStreamResetsThePrinter) {
     };
     EXPECT_EQ(run({"interrupt", kUpdate, "301B10", {"throttle=100000"}}), 130) << console.err_;
     EXPECT_TRUE(raised);
-    EXPECT_EQ(commands(), (std::vector<std::string>{"initialise", "version-request", "erase p",
-                                                    "transfer p", "reset"}));
+    EXPECT_EQ(commands(),
+              (std::vector<std::string>{"version-request", "initialise", "version-request",
+                                        "erase p", "transfer p", "reset"}));
     const auto verdicts = printer().trace("verdict");
     ASSERT_EQ(verdicts.size(), 1u);
     EXPECT_EQ(verdicts[0].field("result"), "invalid");
