@@ -2,13 +2,15 @@
 # Runs update-printers.yml and its pv4410s_update module for real with Debian's Ansible against
 # localhost (connection local), where pv4410s-update runs under the virtual printer with three
 # printers: VIRTUAL-0001 already runs the built-in firmware, VIRTUAL-0002 takes its update, and
-# VIRTUAL-0003 is held by another program. The printers keep their flash between runs (--state),
-# as real printers do:
-#   --check     reports VIRTUAL-0002 as to be updated and sends nothing (the trace);
-#   1st run     changed (VIRTUAL-0002 updated), VIRTUAL-0003 failed with its message;
+# VIRTUAL-0003 is held by another program; in the first run a fourth, VIRTUAL-0004, is unplugged
+# in the middle of its image and stays away after. The printers keep their flash between runs
+# (--state), as real printers do:
+#   --check     reports VIRTUAL-0002 and VIRTUAL-0004 as to be updated, sends nothing (the trace);
+#   1st run     changed (VIRTUAL-0002 updated), VIRTUAL-0003 and VIRTUAL-0004 failed with their
+#               messages;
 #   2nd run     VIRTUAL-0003 freed: changed, only VIRTUAL-0003 updated;
 #   3rd run     changed=0, nothing sent.
-# The updates run with --jobs 3: one printer's failure does not disturb the others.
+# The updates run with --jobs 4: the printers that fail or go away disturb none of the others.
 # Usage: test.sh PROGRAM VIRTUAL_PRINTER WORK_DIR
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -25,20 +27,21 @@ failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 # The commands each printer received in a run: "VIRTUAL-0002: version-request initialise ...".
 commands() {
-    for p in VIRTUAL-0001 VIRTUAL-0002 VIRTUAL-0003; do
+    for p in VIRTUAL-0001 VIRTUAL-0002 VIRTUAL-0003 VIRTUAL-0004; do
         echo "$p: $(grep "\"printer\":\"$p\"" "$work/$1.jsonl" | grep -o '"event":"command","name":"[^"]*"' |
             sed 's/.*"name":"//; s/"$//' | paste -sd' ')"
     done
 }
-# play NAME THIRD_PRINTER_FAULT [ansible-playbook options]: one run; its log in WORK/NAME.log.
+# play NAME "MORE PRINTERS" [ansible-playbook options]: one run; its log in WORK/NAME.log.
 play() {
-    local name=$1 third=$2
+    local name=$1 more=$2
     shift 2
     local prefix
+    # shellcheck disable=SC2086 # the printers' options, word by word
     prefix=$(printf '"%s",' "$printer" --state "$work/flash.state" --trace-json "$work/$name.jsonl" \
-        --printer main=301F11,table=705B11 --printer main=503C10 --printer "main=503C10$third" --)
+        --printer main=301F11,table=705B11 --printer main=503C10 $more --)
     ansible-playbook -i "$work/inventory.ini" "$here/update-printers.yml" "$@" \
-        -e "pv4410s_update=$program" -e pv4410s_jobs=3 \
+        -e "pv4410s_update=$program" -e pv4410s_jobs=4 \
         -e "{\"pv4410s_command_prefix\": [${prefix%,}]}" >"$work/$name.log" 2>&1
     status=$?
     echo "===== $name (exit status $status)"
@@ -47,35 +50,38 @@ play() {
 }
 row() { grep -Eq "\"localhost +$1 +$2 +$3" "$work/$4.log" || fail "$4: no row \"$1 $2 $3\""; }
 recap() { grep -Eq "^localhost +: ok=[0-9]+ +changed=$1 .*failed=$2 " "$work/$3.log" || fail "$3: recap is not changed=$1 failed=$2"; }
-busy=,fault=busy
+faulty="--printer main=503C10,fault=busy --printer main=503C10,fault=disconnect-at=3"
+freed="--printer main=503C10"
 
-play check "$busy" --check
+play check "$faulty" --check
 [ $status -eq 2 ] || fail "check: exit status $status, want 2 (a printer failed)"
 row VIRTUAL-0001 up-to-date "" check
 row VIRTUAL-0002 would-update "" check
 row VIRTUAL-0003 not-connected "Printer is not connected" check
+row VIRTUAL-0004 would-update "" check
 recap 1 1 check
 ! commands check | grep -Eq 'initialise|erase|transfer|reset' || fail "check: commands sent: $(commands check)"
 
-play first "$busy"
+play first "$faulty"
 [ $status -eq 2 ] || fail "first: exit status $status, want 2 (a printer failed)"
 row VIRTUAL-0001 up-to-date "Up to date. The printer already runs this F/W; nothing was sent." first
 row VIRTUAL-0002 success "Success! This F/W was downloaded properly on printer." first
 row VIRTUAL-0003 not-connected "Printer is not connected." first
+row VIRTUAL-0004 transfer-failed "" first
 recap 1 1 first
 grep -q 'VIRTUAL-0003: not-connected (Printer is not connected.)' "$work/first.log" ||
     fail "first: the failure's message is not reported"
 [ "$(commands first | sed -n 1p)" = "VIRTUAL-0001: version-request" ] ||
     fail "first: the up-to-date printer received more than the version request: $(commands first)"
 
-play second ""
+play second "$freed"
 [ $status -eq 0 ] || fail "second: exit status $status, want 0"
 row VIRTUAL-0001 up-to-date "" second
 row VIRTUAL-0002 up-to-date "" second
 row VIRTUAL-0003 success "" second
 recap 1 0 second
 
-play third ""
+play third "$freed"
 [ $status -eq 0 ] || fail "third: exit status $status, want 0"
 recap 0 0 third
 ! commands third | grep -Eq 'initialise|erase|transfer|reset' || fail "third: commands sent: $(commands third)"

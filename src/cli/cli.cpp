@@ -166,29 +166,38 @@ std::string mismatch(const Options& o) {
     return {};
 }
 
+// The value of the option `name` at args[i], given as "NAME VALUE" or "NAME=VALUE" (i then moves
+// past it; a missing value is empty); nullopt when args[i] is not that option.
+std::optional<std::string> optionValue(std::span<char* const> args, std::size_t& i,
+                                       const std::string& name) {
+    const std::string arg = args[i];
+    if (arg == name)
+        return i + 1 < args.size() ? std::string(args[++i]) : std::string();
+    if (arg.starts_with(name + "="))
+        return arg.substr(name.size() + 1);
+    return std::nullopt;
+}
+
+// A whole number from 1 to 999; 0 when `text` is none.
+int count(const std::string& text) {
+    const bool digits =
+        !text.empty() && text.size() <= 3 &&
+        std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+    return digits ? std::stoi(text) : 0;
+}
+
 // An error text, empty when the command line is good.
 std::string parse(std::span<char* const> args, Options& o) {
     for (std::size_t i = 1; i < args.size(); ++i) {
         const std::string arg = args[i];
         if (takeFlag(arg, o))
             continue;
-        if (arg == "--device" || arg.starts_with("--device=")) {
-            if (arg == "--device" && i + 1 < args.size())
-                o.device = args[++i];
-            else if (arg != "--device")
-                o.device = arg.substr(std::string_view("--device=").size());
+        if (auto device = optionValue(args, i, "--device")) {
+            o.device = *device;
             if (o.device.empty())
                 return "--device needs a serial number or a port path";
-        } else if (arg == "--jobs" || arg.starts_with("--jobs=")) {
-            std::string value;
-            if (arg == "--jobs" && i + 1 < args.size())
-                value = args[++i];
-            else if (arg != "--jobs")
-                value = arg.substr(std::string_view("--jobs=").size());
-            const bool digits = !value.empty() && value.size() <= 3 &&
-                                std::all_of(value.begin(), value.end(),
-                                            [](char c) { return c >= '0' && c <= '9'; });
-            o.jobs = digits ? std::stoi(value) : 0;
+        } else if (auto jobs = optionValue(args, i, "--jobs")) {
+            o.jobs = count(*jobs);
             if (o.jobs < 1)
                 return "--jobs needs a number of printers from 1 to 999";
         } else if (arg.starts_with("-")) {
@@ -259,6 +268,8 @@ class Program {
     int updateOne(const std::optional<usbport::DeviceIdentity>& target, Reporter& reporter);
     // Updates the printers `targets` names, up to `jobs` at once, each in a thread of its own
     // with its own USB port, lock, waits and output lines; their statuses in the same order.
+    // The summary of several printers' runs, and the exit status of them all.
+    int summarise(const std::vector<int>& statuses, std::size_t printers);
     std::vector<int> updateAtOnce(
         const std::vector<std::optional<usbport::DeviceIdentity>>& targets, std::size_t jobs);
     std::optional<usbport::DeviceIdentity> target(int& status);
@@ -630,7 +641,10 @@ int Program::update() {
             statuses.push_back(updateOne(t, reporter_));
         }
     }
+    return summarise(statuses, targets.size());
+}
 
+int Program::summarise(const std::vector<int>& statuses, std::size_t printers) {
     int first = kExitSuccess;
     int updated = 0;
     int upToDate = 0;
@@ -644,15 +658,15 @@ int Program::update() {
     }
     if (stopRequested())
         first = kExitInterrupted;
-    if (targets.size() > 1) {
+    if (printers > 1) {
         reporter_.setPrinter("");
         reporter_.event("summary", JsonObject()
-                                       .add("printers", static_cast<std::int64_t>(targets.size()))
+                                       .add("printers", static_cast<std::int64_t>(printers))
                                        .add("updated", static_cast<std::int64_t>(updated))
                                        .add("up_to_date", static_cast<std::int64_t>(upToDate))
                                        .add("failed", static_cast<std::int64_t>(failed))
                                        .add("status", static_cast<std::int64_t>(first)));
-        reporter_.line(std::to_string(updated) + " of " + std::to_string(targets.size()) +
+        reporter_.line(std::to_string(updated) + " of " + std::to_string(printers) +
                            " printers updated, " + std::to_string(upToDate) + " up to date, " +
                            std::to_string(failed) + " failed",
                        true);
