@@ -227,10 +227,12 @@ class LockFolder {
 constexpr char kStateHeader[] = "pv4410s-virtual-printer flash 1\n";
 using FlashStates = std::map<std::string, std::string>;
 
-// An error text, empty when the file is good or not there yet.
-std::string readStates(const std::string& path, FlashStates& states) {
+// Reads the file at `path` (none when empty) and starts each printer of `printers` that it knows
+// with its flash. An error text, empty when the file is good or not there yet.
+std::string readStates(const std::string& path, FlashStates& states,
+                       std::vector<vprinter::Options>& printers) {
     std::ifstream in(path, std::ios::binary);
-    if (!in)
+    if (path.empty() || !in)
         return {};
     const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     if (!text.starts_with(kStateHeader))
@@ -246,6 +248,11 @@ std::string readStates(const std::string& path, FlashStates& states) {
             return path + " is cut short";
         states[text.substr(at, space - at)] = text.substr(newline + 1, size);
         at = newline + 1 + size;
+    }
+    for (auto& o : printers) {
+        const auto found = states.find(o.faults.serial.empty() ? o.serial : o.faults.serial);
+        if (found != states.end())
+            o.flashState = found->second;
     }
     return {};
 }
@@ -317,16 +324,9 @@ int main(int argc, char** argv) {
         return 2;
     }
     FlashStates states;
-    if (!cl.state.empty()) {
-        if (const auto error = readStates(cl.state, states); !error.empty()) {
-            std::cerr << "pv4410s-virtual-printer: " << error << "\n";
-            return 2;
-        }
-        for (auto& o : options) {
-            const auto found = states.find(o.faults.serial.empty() ? o.serial : o.faults.serial);
-            if (found != states.end())
-                o.flashState = found->second;
-        }
+    if (const auto error = readStates(cl.state, states, options); !error.empty()) {
+        std::cerr << "pv4410s-virtual-printer: " << error << "\n";
+        return 2;
     }
     vprinter::RealClock clock;
     // Each printer's events come from its own USB thread: one line at a time.
