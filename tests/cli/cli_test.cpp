@@ -14,8 +14,10 @@
 #include "cli/cli.h"
 #include "cli/output.h"
 #include "download/history.h"
+#include "download/refusing_port.h"
 #include "link/printer_session.h"
 #include "platform/os/file_lock.h"
+#include "platform/os/log.h"
 #include "platform/usbport/usbport.h"
 #include "support/virtual_printer.h"
 
@@ -176,6 +178,7 @@ TEST_F(CommandLine, EachOutcomeHasItsExitStatus) {
         {"usage", {"update", "--bogus"}, "301B10", {}, 2},
         {"usage: --jobs without --all", {"update", "--jobs", "2"}, "301B10", {}, 2},
         {"usage: --jobs 0", {"update", "--all", "--jobs=0"}, "301B10", {}, 2},
+        {"usage: --reinstall with check", {"check", "--reinstall"}, "301B10", {}, 2},
         {"check", {"--json", "check"}, "301B10", {}, 0},
         {"check, not applicable", {"--json", "check"}, "999Z10", {}, 5},
         {"check, locked", {"--json", "check"}, "301B10", {}, 10, "", false, true},
@@ -261,6 +264,40 @@ TEST_F(CommandLine, CheckSaysWhatAnUpdateWouldChange) {
     EXPECT_EQ(run({"current", {"list"}, "301F11", {}, 0, "", false, false, "705B11"}), 0);
     EXPECT_NE(console.out_.find("\n  up to date\n"), std::string::npos) << console.out_;
     EXPECT_EQ(console.out_.find("result:"), std::string::npos) << console.out_;
+}
+
+// Printers updated at once each end with their own outcome, and the summary covers them all; a
+// USB port that cannot give each run a port of its own runs them one after the other.
+TEST_F(CommandLine, JobsRunEveryPrinterAndSumUp) {
+    for (const bool ownPorts : {true, false}) {
+        SCOPED_TRACE(ownPorts ? "a port per run" : "one port");
+        vprinter::Options wrongModel;
+        EXPECT_EQ(vprinter::applyFault("id-no-model", wrongModel.faults), "");
+        vprinter::Options current;
+        current.mainVersion = "301F11";
+        current.tableVersion = "705B11";
+        startPrinters({wrongModel, current});
+        pv::download::testing::RefusingPort onePort({});
+        std::optional<usbport::ScopedPort> installed;
+        if (!ownPorts)
+            installed.emplace(onePort);
+        const os::CapturedLog log;
+        console = {};
+        std::vector<std::string> args = {"pv4410s-update", "--json", "update", "--all",
+                                         "--jobs",         "2",      "--yes"};
+        std::vector<char*> argv;
+        for (auto& arg : args)
+            argv.push_back(arg.data());
+        EXPECT_EQ(pv::cli::run(argv, console), 4) << console.out_;
+        const auto outcomes = console.events("outcome");
+        ASSERT_EQ(outcomes.size(), 2u);
+        for (const char* expected : {R"("printer":"VIRTUAL-0001","outcome":"wrong-model")",
+                                     R"("printer":"VIRTUAL-0002","outcome":"up-to-date")"})
+            EXPECT_NE(console.out_.find(expected), std::string::npos) << console.out_;
+        EXPECT_NE(console.out_.find(R"("printers":2,"updated":0,"up_to_date":1,"failed":1)"),
+                  std::string::npos);
+        EXPECT_EQ(log.contains("--jobs ignored"), !ownPorts);
+    }
 }
 
 // Without --yes, a run that cannot ask refuses and sends nothing; on a terminal it asks and
