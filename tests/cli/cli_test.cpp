@@ -286,6 +286,7 @@ TEST_F(CommandLine, JobsRunEveryPrinterAndSumUp) {
         std::vector<std::string> args = {"pv4410s-update", "--json", "update", "--all",
                                          "--jobs",         "2",      "--yes"};
         std::vector<char*> argv;
+        argv.reserve(args.size());
         for (auto& arg : args)
             argv.push_back(arg.data());
         EXPECT_EQ(pv::cli::run(argv, console), 4) << console.out_;
