@@ -11,6 +11,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <iterator>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -28,6 +30,7 @@ struct CommandLine {
     std::vector<std::string> printers;
     bool trace = false;
     std::string traceJson;
+    std::string state;
     std::vector<char*> command;
 };
 
@@ -58,6 +61,11 @@ void usage(std::ostream& out) {
            "                         more than one printer every trace event ends in\n"
            "                         printer=SERIAL. Without --printer: one printer, serial\n"
            "                         VIRTUAL-0001.\n"
+           "  --state FILE           keep the printers' flash in FILE from run to run, as if each\n"
+           "                         was switched off and on again: a printer whose serial is\n"
+           "                         in FILE starts with the flash it had when the last run\n"
+           "                         ended (its main= and table= are then not installed); every\n"
+           "                         printer's flash is written to FILE when COMMAND has ended\n"
            "  --trace                print what the printer receives and does to standard error\n"
            "  --trace-json FILE      write the same events to FILE, one JSON object per line\n"
            "  --help                 show this text\n"
@@ -97,6 +105,8 @@ std::string applyOption(const std::string& arg, const char* value, CommandLine& 
         cl.printers.emplace_back(value);
     } else if (arg == "--trace-json") {
         cl.traceJson = value;
+    } else if (arg == "--state") {
+        cl.state = value;
     } else {
         return "unknown option " + arg;
     }
@@ -213,6 +223,56 @@ class LockFolder {
     std::string path_;
 };
 
+// The flash of every printer a --state file knows, by serial: after a first line naming the format,
+// "SERIAL SIZE\n" and SIZE bytes of Printer::flashState() for each.
+constexpr char kStateHeader[] = "pv4410s-virtual-printer flash 1\n";
+using FlashStates = std::map<std::string, std::string>;
+
+// Reads the file at `path` (none when empty) and starts each printer of `printers` that it knows
+// with its flash. An error text, empty when the file is good or not there yet.
+std::string readStates(const std::string& path, FlashStates& states,
+                       std::vector<vprinter::Options>& printers) {
+    std::ifstream in(path, std::ios::binary);
+    if (path.empty() || !in)
+        return {};
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (!text.starts_with(kStateHeader))
+        return path + " is not a state file of this program";
+    for (std::size_t at = sizeof kStateHeader - 1; at < text.size();) {
+        const std::size_t space = text.find(' ', at);
+        const std::size_t newline = text.find('\n', at);
+        if (space == std::string::npos || newline == std::string::npos || space > newline)
+            return path + " is damaged";
+        const auto size =
+            std::strtoull(text.substr(space + 1, newline - space - 1).c_str(), nullptr, 10);
+        if (text.size() - newline - 1 < size)
+            return path + " is cut short";
+        states[text.substr(at, space - at)] = text.substr(newline + 1, size);
+        at = newline + 1 + size;
+    }
+    for (auto& o : printers) {
+        const auto found = states.find(o.faults.serial.empty() ? o.serial : o.faults.serial);
+        if (found != states.end())
+            o.flashState = found->second;
+    }
+    return {};
+}
+
+bool writeStates(const std::string& path, const FlashStates& states) {
+    const std::string temporary = path + ".new";
+    {
+        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+        out << kStateHeader;
+        for (const auto& [serial, flash] : states)
+            out << serial << ' ' << flash.size() << '\n' << flash;
+        if (!out.flush())
+            return false;
+    }
+    std::error_code error;
+    std::filesystem::rename(temporary, path, error);
+    return !error;
+}
+
 int runCommand(std::vector<char*>& command) {
     const pid_t child = fork();
     if (child < 0) {
@@ -264,6 +324,11 @@ int main(int argc, char** argv) {
         usage(std::cerr);
         return 2;
     }
+    FlashStates states;
+    if (const auto error = readStates(cl.state, states, options); !error.empty()) {
+        std::cerr << "pv4410s-virtual-printer: " << error << "\n";
+        return 2;
+    }
     vprinter::RealClock clock;
     // Each printer's events come from its own USB thread: one line at a time.
     std::mutex outputMutex;
@@ -290,7 +355,14 @@ int main(int argc, char** argv) {
     const LockFolder locks;
     const int status = runCommand(cl.command);
     for (auto& usb : devices)
-        usb->withPrinter([](vprinter::Printer& p) { p.update(); });
+        usb->withPrinter([&](vprinter::Printer& p) {
+            p.update();
+            states[p.serial()] = p.flashState();
+        });
     devices.clear();
+    if (!cl.state.empty() && !writeStates(cl.state, states)) {
+        std::cerr << "pv4410s-virtual-printer: cannot write " << cl.state << "\n";
+        return status == 0 ? 2 : status;
+    }
     return status;
 }

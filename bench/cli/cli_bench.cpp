@@ -14,6 +14,12 @@
 //       and the program's peak RSS (wait4's ru_maxrss, which counts the umockdev preload library
 //       the test bus needs). Prints "update_peak_rss_mb: value=.. status=.. wall_s=..". Exit
 //       status 2 when above 12 MB or when the update did not succeed.
+//   cli_bench fleet [--printers N] [--jobs J] [--main-version CODE]
+//       N printers (default 8, serials VIRTUAL-0001...) on one emulated bus, and one whole
+//       `pv4410s-update --json update --all --yes --jobs J` (default J = N): its wall time from
+//       fork to exit and its peak RSS as above. Prints "fleet_update: printers=.. jobs=..
+//       wall_s=.. peak_rss_mb=.. status=.. updated=..". Exit status 2 when a printer was not
+//       updated or the peak RSS is above 20 MB.
 
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -25,6 +31,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -37,6 +44,7 @@ namespace {
 
 constexpr double kTargetStartUpMs = 20;
 constexpr double kTargetPeakRssMb = 12;
+constexpr double kTargetFleetRssMb = 20;
 
 std::int64_t nowUs() {
     using namespace std::chrono;
@@ -120,12 +128,55 @@ int rss(const std::string& mainVersion) {
     return exit == 0 && mb <= kTargetPeakRssMb ? 0 : 2;
 }
 
+int fleet(const std::string& mainVersion, int count, int jobs) {
+    vprinter::RealClock clock;
+    vprinter::UsbBus bus;
+    std::vector<std::unique_ptr<vprinter::Printer>> printers;
+    std::vector<std::unique_ptr<vprinter::UsbPrinter>> devices;
+    for (int i = 0; i < count; ++i) {
+        vprinter::Options options;
+        options.mainVersion = mainVersion;
+        char serial[32];
+        std::snprintf(serial, sizeof serial, "VIRTUAL-%04d", i + 1);
+        options.serial = serial;
+        printers.push_back(std::make_unique<vprinter::Printer>(options, clock));
+    }
+    for (auto& printer : printers) {
+        devices.push_back(std::make_unique<vprinter::UsbPrinter>(bus, *printer));
+        devices.back()->startRealTimeSync();
+    }
+    const std::string preload = vprinter::preloadFor(PV4410S_UPDATE);
+    const std::string jobsText = std::to_string(jobs);
+    const std::int64_t start = nowUs();
+    const pid_t child = launch(
+        {PV4410S_UPDATE, "--json", "update", "--all", "--yes", "--jobs", jobsText}, preload, true);
+    int status = 0;
+    rusage usage{};
+    wait4(child, &status, 0, &usage);
+    const double wallS = static_cast<double>(nowUs() - start) / 1e6;
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-union-access): the C library declares it so
+    const double mb = static_cast<double>(usage.ru_maxrss) / 1024.0;
+    const int exit = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    int updated = 0;
+    for (auto& usb : devices)
+        usb->withPrinter([&](vprinter::Printer& p) {
+            p.update();
+            updated += p.boots() == 1 && p.mainVersion() != mainVersion ? 1 : 0;
+        });
+    std::printf(
+        "fleet_update: printers=%d jobs=%d wall_s=%.1f peak_rss_mb=%.2f status=%d "
+        "updated=%d\n",
+        count, jobs, wallS, mb, exit, updated);
+    return exit == 0 && updated == count && mb <= kTargetFleetRssMb ? 0 : 2;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc < 2) {
         std::fprintf(stderr,
                      "usage: cli_bench startup [--runs N] [--warm-up N] | rss "
+                     "[--main-version CODE] | fleet [--printers N] [--jobs J] "
                      "[--main-version CODE]\n");
         return 1;
     }
@@ -133,6 +184,8 @@ int main(int argc, char** argv) {
     int runs = 30;
     int warmUp = 3;
     std::string mainVersion = "301B10";
+    int printers = 8;
+    int jobs = 0;
     for (int i = 2; i + 1 < argc; i += 2) {
         const std::string option = argv[i];
         if (option == "--runs")
@@ -141,10 +194,16 @@ int main(int argc, char** argv) {
             warmUp = static_cast<int>(std::strtol(argv[i + 1], nullptr, 10));
         else if (option == "--main-version")
             mainVersion = argv[i + 1];
+        else if (option == "--printers")
+            printers = static_cast<int>(std::strtol(argv[i + 1], nullptr, 10));
+        else if (option == "--jobs")
+            jobs = static_cast<int>(std::strtol(argv[i + 1], nullptr, 10));
     }
     if (mode == "startup")
         return startup(std::max(runs, 1), std::max(warmUp, 0));
     if (mode == "rss")
         return rss(mainVersion);
+    if (mode == "fleet")
+        return fleet(mainVersion, std::max(printers, 1), jobs > 0 ? jobs : std::max(printers, 1));
     return 1;
 }

@@ -13,6 +13,9 @@ function text(key) {
 }
 {
     t = num("t_ms"); e = text("event"); n = text("name")
+    if (e == "command" && n == "initialise") initialised = 1
+    # The command line's look at the versions before the initialise (not with --reinstall).
+    if (e == "command" && n == "version-request" && !initialised) looks++
     if (e == "command" && n ~ /^transfer/) transfer_cmd = t
     if (e == "command" && n ~ /^erase/) erases++
     if (e == "verdict") streams += t - transfer_cmd - 100
@@ -21,8 +24,9 @@ function text(key) {
 }
 END {
     # initialise 5 s, version reply 5 s + 0.5 s, per image erase pause 0.1 s + erase wait
-    # (15 s main, 30 s table) + transfer pause 0.1 s, reset 2 s + 8 s, read back 5 s + 0.5 s
-    fixed = 5000 + 5500 + 15200 + 10000 + 5500
+    # (15 s main, 30 s table) + transfer pause 0.1 s, reset 2 s + 8 s, read back 5 s + 0.5 s,
+    # and 5 s for each version reply awaited before the initialise
+    fixed = 5000 + 5500 + 15200 + 10000 + 5500 + 5000 * looks
     if (erases > 1) fixed += 30200
     late = back - reset - 10000
     restart = late > 0 ? 1000 * int((late + 999) / 1000) : 0

@@ -3,8 +3,11 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cli/output.h"
@@ -29,11 +32,12 @@ namespace {
 constexpr std::uint16_t kVendorId = 0x7A3C;
 constexpr std::uint16_t kProductIds[] = {0x0512};
 std::atomic<bool> stopFlag{false};
-std::atomic<bool> inDownload{false};
+std::atomic<int> downloadsUnderWay{0};
+// An image is being streamed in some run: a stop waits for it to end.
 std::atomic<bool> stopsHeld{false};
 
 void onStopRequest(os::StopRequest request) {
-    if (!inDownload.load()) {
+    if (downloadsUnderWay.load() == 0) {
         static constexpr char kBye[] = "\n";
         os::writeToStandardError(kBye, sizeof kBye - 1);
         os::exitNow(kExitInterrupted);
@@ -54,12 +58,12 @@ void onStopRequest(os::StopRequest request) {
         os::writeToStandardError(kNote, sizeof kNote - 1);
 }
 
-// Marks the stretch in which an interrupt asks the download to stop instead of ending the
-// program.
+// Marks the stretch in which an interrupt asks the downloads to stop instead of ending the
+// program; several may be under way at once (--jobs).
 class DownloadUnderWay {
   public:
-    DownloadUnderWay() { inDownload.store(true); }
-    ~DownloadUnderWay() { inDownload.store(false); }
+    DownloadUnderWay() { ++downloadsUnderWay; }
+    ~DownloadUnderWay() { --downloadsUnderWay; }
     DownloadUnderWay(const DownloadUnderWay&) = delete;
     DownloadUnderWay& operator=(const DownloadUnderWay&) = delete;
 };
@@ -90,9 +94,10 @@ const char kUsage[] =
     "                            and checksums, and what an update would send\n"
     "  check [--device ID]       versions, and whether the built-in firmware applies;\n"
     "                            nothing is erased\n"
-    "  update [--device ID | --all] [--yes]\n"
-    "                            update one printer (the first, or ID), or --all one after\n"
-    "                            the other; asks first unless --yes\n"
+    "  update [--device ID | --all [--jobs N]] [--yes] [--reinstall]\n"
+    "                            update one printer (the first, or ID), or --all; a printer\n"
+    "                            that already runs the built-in firmware is left alone (up to\n"
+    "                            date); asks first unless --yes\n"
     "  update --recover [--family F] [--device ID] [--yes]\n"
     "                            restore the firmware of a printer that reports none (\"------\")\n"
     "                            from the history, or of family F (301, 402, 503, 604)\n"
@@ -101,6 +106,8 @@ const char kUsage[] =
     "Options:\n"
     "  --device ID   a printer by its serial number or its USB port path (e.g. 1-4.2)\n"
     "  --all         update: every attached printer\n"
+    "  --jobs N      update --all: up to N printers at once (default 1: one after the other)\n"
+    "  --reinstall   update: send the firmware even to a printer that already runs it\n"
     "  --yes         update: do not ask (required when standard input is not a terminal)\n"
     "  --recover     update: restore a printer left without firmware\n"
     "  --family F    update --recover: the printer's firmware family, when not in the history\n"
@@ -111,7 +118,8 @@ const char kUsage[] =
     "  --help        this text\n"
     "  --version     the program's version and firmware\n"
     "\n"
-    "Exit status: 0 success, 1 declined or other, 2 usage, 3 not connected, 4 wrong model,\n"
+    "Exit status: 0 success or up to date, 1 declined or other, 2 usage, 3 not connected, 4 wrong "
+    "model,\n"
     "5 version not applicable, 6 version information failed, 7 time-out, 8 transfer failed,\n"
     "9 read back or verification failed, 10 printer locked, 11 test firmware refused a real\n"
     "printer, 130 interrupted. See pv4410s-update(1).\n";
@@ -123,6 +131,8 @@ struct Options {
     bool all = false;
     bool yes = false;
     bool recover = false;
+    bool reinstall = false;
+    int jobs = 0;  // 0: not given (one at a time)
     bool json = false;
     bool help = false;
     bool version = false;
@@ -132,10 +142,15 @@ struct Options {
 // A flag without a value; false when `arg` is none.
 bool takeFlag(const std::string& arg, Options& o) {
     static const std::pair<const char*, bool Options::*> kFlags[] = {
-        {"--json", &Options::json}, {"--help", &Options::help},
-        {"-h", &Options::help},     {"--version", &Options::version},
-        {"--all", &Options::all},   {"--yes", &Options::yes},
-        {"-y", &Options::yes},      {"--recover", &Options::recover}};
+        {"--json", &Options::json},
+        {"--help", &Options::help},
+        {"-h", &Options::help},
+        {"--version", &Options::version},
+        {"--all", &Options::all},
+        {"--yes", &Options::yes},
+        {"-y", &Options::yes},
+        {"--recover", &Options::recover},
+        {"--reinstall", &Options::reinstall}};
     for (const auto& [name, member] : kFlags) {
         if (arg == name) {
             o.*member = true;
@@ -160,8 +175,10 @@ std::string mismatch(const Options& o) {
     if (o.command != "list" && o.command != "check" && o.command != "update" &&
         o.command != "history")
         return "unknown command " + o.command;
-    for (const auto& [given, name] :
-         {std::pair{o.all, "--all"}, {o.yes, "--yes"}, {o.recover, "--recover"}})
+    for (const auto& [given, name] : {std::pair{o.all, "--all"},
+                                      {o.yes, "--yes"},
+                                      {o.recover, "--recover"},
+                                      {o.reinstall, "--reinstall"}})
         if (given && o.command != "update")
             return std::string(name) + " goes with update only";
     payload::ImageSelection family;
@@ -170,11 +187,33 @@ std::string mismatch(const Options& o) {
         return "--family goes with --recover and names 301, 402, 503 or 604";
     if (o.recover && o.all)
         return "--recover and --all exclude each other";
+    if (o.jobs != 0 && !o.all)
+        return "--jobs goes with update --all only";
     if (!o.device.empty() && o.command != "check" && o.command != "update")
         return "--device goes with check and update only";
     if (o.all && !o.device.empty())
         return "--device and --all exclude each other";
     return {};
+}
+
+// The value of the option `name` at args[i], given as "NAME VALUE" or "NAME=VALUE" (i then moves
+// past it; a missing value is empty); nullopt when args[i] is not that option.
+std::optional<std::string> optionValue(std::span<char* const> args, std::size_t& i,
+                                       const std::string& name) {
+    const std::string arg = args[i];
+    if (arg == name)
+        return i + 1 < args.size() ? std::string(args[++i]) : std::string();
+    if (arg.starts_with(name + "="))
+        return arg.substr(name.size() + 1);
+    return std::nullopt;
+}
+
+// A whole number from 1 to 999; 0 when `text` is none.
+int count(const std::string& text) {
+    const bool digits =
+        !text.empty() && text.size() <= 3 &&
+        std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+    return digits ? std::stoi(text) : 0;
 }
 
 // An error text, empty when the command line is good.
@@ -183,19 +222,18 @@ std::string parse(std::span<char* const> args, Options& o) {
         const std::string arg = args[i];
         if (takeFlag(arg, o))
             continue;
-        static const std::pair<std::string, std::string Options::*> kValues[] = {
-            {"--device", &Options::device}, {"--family", &Options::family}};
-        const auto* const value =
-            std::find_if(std::begin(kValues), std::end(kValues),
-                         [&](auto& v) { return arg == v.first || arg.starts_with(v.first + "="); });
-        if (value != std::end(kValues)) {
-            std::string& field = o.*value->second;
-            if (arg == value->first && i + 1 < args.size())
-                field = args[++i];
-            else if (arg != value->first)
-                field = arg.substr(value->first.size() + 1);
-            if (field.empty())
-                return value->first + " needs a value";
+        if (auto device = optionValue(args, i, "--device")) {
+            o.device = *device;
+            if (o.device.empty())
+                return "--device needs a serial number or a port path";
+        } else if (auto family = optionValue(args, i, "--family")) {
+            o.family = *family;
+            if (o.family.empty())
+                return "--family needs a value";
+        } else if (auto jobs = optionValue(args, i, "--jobs")) {
+            o.jobs = count(*jobs);
+            if (o.jobs < 1)
+                return "--jobs needs a number of printers from 1 to 999";
         } else if (arg.starts_with("-")) {
             return "unknown option " + arg;
         } else if (o.command.empty()) {
@@ -224,6 +262,11 @@ std::optional<usbport::DeviceIdentity> findPrinter(const std::string& id) {
     return std::nullopt;
 }
 
+// What updateOne gives back besides the exit statuses: a printer left alone as up to date, and
+// (updateAtOnce) one that an interrupt kept from starting.
+constexpr int kUpToDate = -1;
+constexpr int kNotRun = -2;
+
 class Program {
   public:
     Program(const Options& options, Console& console, const BuildSettings& build)
@@ -239,6 +282,7 @@ class Program {
         std::string model;  // "PV4410S", "other", or empty when not read
         download::PrinterVersions versions;
         download::PrinterVersions update;  // what an update would send; empty: not applicable
+        bool upToDate = false;             // the printer already runs what an update sends
         std::string message;
     };
 
@@ -249,15 +293,24 @@ class Program {
     // Reads the model and the versions of one printer (the read-only version request), holding
     // its lock meanwhile, and what an update would send.
     Probe probe(const usbport::DeviceIdentity& printer);
+    // "update-available", "up-to-date" or what failed.
+    static const char* probeResult(const Probe& p);
     JsonObject probeJson(const usbport::DeviceIdentity& printer, const Probe& p) const;
     void showProbe(const usbport::DeviceIdentity& printer, const Probe& p);
     // True (having said why) when the run has no --yes and cannot ask: no terminal.
     bool cannotAsk();
     // Asks `question` on the terminal; false when declined.
     bool confirm(const std::string& question);
-    // `recoverFamily`: the family whose images a printer without valid firmware receives.
-    int updateOne(const std::optional<usbport::DeviceIdentity>& target,
+    // One printer's run, its output through `reporter`. `recoverFamily`: the family whose images
+    // a printer without valid firmware receives.
+    int updateOne(const std::optional<usbport::DeviceIdentity>& target, Reporter& reporter,
                   const std::string& recoverFamily = {});
+    // Updates the printers `targets` names, up to `jobs` at once, each in a thread of its own
+    // with its own USB port, lock, waits and output lines; their statuses in the same order.
+    std::vector<int> updateAtOnce(
+        const std::vector<std::optional<usbport::DeviceIdentity>>& targets, std::size_t jobs);
+    // The summary of several printers' runs, and the exit status of them all.
+    int summarise(const std::vector<int>& statuses, std::size_t printers);
     // update --recover: restores the firmware of a printer that reports none.
     int recover();
     int notConnected(int status);
@@ -360,6 +413,7 @@ Program::Probe Program::probe(const usbport::DeviceIdentity& printer) {
     };
     p.update.mainChecksum = sum(selection.mainLabelPair.checksum);
     p.update.tableChecksum = sum(selection.tableLabelPair.checksum);
+    p.upToDate = download::runsSelection(main, table, selection);
     if (selection.tableImageIndex == -1) {
         p.versions.table.clear();  // a printer without a table area: as the window shows it
         p.versions.tableChecksum.reset();
@@ -378,32 +432,47 @@ JsonObject Program::probeJson(const usbport::DeviceIdentity& printer, const Prob
         .addRaw("model", p.model.empty() ? "null" : download::jsonString(p.model))
         .addRaw("versions", p.versions.main.empty() ? "null" : versionsJson(p.versions))
         .addRaw("update", p.update.main.empty() ? "null" : versionsJson(p.update))
-        .add("result", download::outcomeName(p.outcome))
+        .add("result", probeResult(p))
         .add("status", static_cast<std::int64_t>(exitStatus(p.outcome)));
     if (!p.message.empty())
         o.add("message", p.message);
     return o;
 }
 
+const char* Program::probeResult(const Probe& p) {
+    if (p.outcome != download::Outcome::Success)
+        return download::outcomeName(p.outcome);
+    return p.upToDate ? "up-to-date" : "update-available";
+}
+
 void Program::showProbe(const usbport::DeviceIdentity& printer, const Probe& p) {
+    using download::Outcome;
     reporter_.event("printer", probeJson(printer, p));
     reporter_.line("Printer " + describe(printer), true);
     if (!p.model.empty())
         reporter_.line("  model:   " + (p.model == "PV4410S" ? p.model : "not a PV4410S"));
     if (!p.versions.main.empty())
         reporter_.line("  runs:    " + versionsText(p.versions));
-    if (!p.update.main.empty())
-        reporter_.line("  update:  " + versionsText(p.update) +
-                       (p.outcome == download::Outcome::StandInRefused
-                            ? " (refused: " + p.message + ")"
-                            : ""));
-    else if (p.outcome == download::Outcome::NotApplicable)
+    if (p.outcome == Outcome::StandInRefused) {
+        reporter_.line("  update:  " + versionsText(p.update) + " (refused: " + p.message + ")");
+    } else if (p.outcome == Outcome::NotApplicable) {
         reporter_.line(payload::reportsNoFirmware(p.versions.main.c_str())
                            ? "  update:  none; no valid firmware: restore it with update --recover"
                            : "  update:  none (the built-in firmware does not apply)");
+    } else if (p.outcome == Outcome::Success && p.upToDate) {
+        reporter_.line("  up to date", true);
+    } else if (p.outcome == Outcome::Success) {
+        // "main 301B10 -> 301F11, table 705A10 -> 705B11"
+        std::string change = "main " + p.versions.main + " -> " + p.update.main;
+        if (!p.update.table.empty())
+            change += ", table " + (p.versions.table.empty() ? "-" : p.versions.table) + " -> " +
+                      p.update.table;
+        reporter_.line("  update available: " + change, true);
+    }
+    if (p.outcome == Outcome::Success)
+        return;
     std::string result = std::string("  result:  ") + download::outcomeName(p.outcome);
-    if (p.outcome != download::Outcome::Success && p.outcome != download::Outcome::StandInRefused &&
-        !p.message.empty()) {
+    if (p.outcome != Outcome::StandInRefused && !p.message.empty()) {
         std::string flat;
         for (const char c : p.message)
             flat += c == '\n' ? ' ' : c;
@@ -486,21 +555,22 @@ bool Program::confirm(const std::string& question) {
     return answer == "y" || answer == "Y" || answer == "yes" || answer == "YES" || answer == "Yes";
 }
 
-int Program::updateOne(const std::optional<usbport::DeviceIdentity>& target,
+int Program::updateOne(const std::optional<usbport::DeviceIdentity>& target, Reporter& reporter,
                        const std::string& recoverFamily) {
-    reporter_.setPrinter(target ? target->key() : "");
+    reporter.setPrinter(target ? target->key() : "");
     JsonObject start;
     if (target)
         start.add("port", target->portPath).add("serial", target->serial);
-    reporter_.event("start", start);
+    reporter.event("start", start);
     if (target)
-        reporter_.line("Updating printer " + describe(*target));
+        reporter.line("Updating printer " + describe(*target));
     // The run reaches only the printer named: from its first open on, as the windows' run does
     // from the model check on.
     usbport::SelectDevice(target ? &*target : nullptr);
-    ConsoleWindow window(reporter_);
+    ConsoleWindow window(reporter);
     download::DownloadProcedure procedure(window, catalogue_, standIn_);
     procedure.recoverFamily(recoverFamily);
+    procedure.skipWhenUpToDate(!options_.reinstall);
     download::Outcome outcome = download::Outcome::NotConnected;
     {
         const DownloadUnderWay underWay;
@@ -513,23 +583,49 @@ int Program::updateOne(const std::optional<usbport::DeviceIdentity>& target,
             "a command");
     const auto& report = procedure.report();
     if (!report.printer.key().empty())
-        reporter_.setPrinter(report.printer.key());
+        reporter.setPrinter(report.printer.key());
     const int status = exitStatus(outcome);
-    reporter_.event("outcome", JsonObject()
-                                   .add("outcome", download::outcomeName(outcome))
-                                   .add("status", static_cast<std::int64_t>(status))
-                                   .add("message", report.message)
-                                   .addRaw("before", versionsJson(window.before()))
-                                   .addRaw("after", versionsJson(window.after()))
-                                   .add("main_sent", report.mainSent)
-                                   .add("table_sent", report.tableSent));
+    reporter.event("outcome", JsonObject()
+                                  .add("outcome", download::outcomeName(outcome))
+                                  .add("status", static_cast<std::int64_t>(status))
+                                  .add("message", report.message)
+                                  .addRaw("before", versionsJson(window.before()))
+                                  .addRaw("after", versionsJson(window.after()))
+                                  .add("main_sent", report.mainSent)
+                                  .add("table_sent", report.tableSent));
     const std::string who = !report.printer.key().empty() ? describe(report.printer)
                             : target                      ? describe(*target)
                                                           : std::string("printer");
-    reporter_.line(who + ": " + download::outcomeName(outcome) + " (exit status " +
-                       std::to_string(status) + ")",
-                   true);
-    return status;
+    reporter.line(who + ": " + download::outcomeName(outcome) + " (exit status " +
+                      std::to_string(status) + ")",
+                  true);
+    return outcome == download::Outcome::UpToDate ? kUpToDate : status;
+}
+
+std::vector<int> Program::updateAtOnce(
+    const std::vector<std::optional<usbport::DeviceIdentity>>& targets, std::size_t jobs) {
+    std::vector<int> statuses(targets.size(), kNotRun);
+    std::mutex outputMutex;
+    std::atomic<std::size_t> next{0};
+    auto work = [&] {
+        for (std::size_t i = next++; i < targets.size() && !stopRequested(); i = next++) {
+            const std::string key = targets[i] ? targets[i]->key() : std::string("printer");
+            // Every run has its own port: its own device selection, failure text and drivers
+            // held detached, so that one printer's run never steers another's.
+            const std::unique_ptr<usbport::Port> port = usbport::port().newPort();
+            const usbport::ScopedThreadPort ownPort(port.get());
+            const os::LogSubject subject(key);
+            RunConsole console(reporter_.console(), outputMutex, options_.json ? "" : key + ": ");
+            Reporter reporter(console, options_.json, options_.verbosity, reporter_.start());
+            statuses[i] = updateOne(targets[i], reporter);
+        }
+    };
+    std::vector<std::thread> threads;
+    for (std::size_t j = 0; j < jobs; ++j)
+        threads.emplace_back(work);
+    for (auto& thread : threads)
+        thread.join();
+    return statuses;
 }
 
 std::vector<std::optional<usbport::DeviceIdentity>> Program::updateTargets(int& status) {
@@ -574,29 +670,52 @@ int Program::update() {
         return kExitOther;
     }
 
+    // Several at once only where the system's USB port can give each run a port of its own.
+    std::size_t jobs =
+        std::min<std::size_t>(static_cast<std::size_t>(std::max(options_.jobs, 1)), targets.size());
+    if (jobs > 1 && !usbport::port().newPort()) {
+        os::logLine("update: this system's USB port reaches one printer at a time; --jobs ignored");
+        jobs = 1;
+    }
+    std::vector<int> statuses;
+    if (jobs > 1) {
+        statuses = updateAtOnce(targets, jobs);
+    } else {
+        for (const auto& t : targets) {
+            if (stopRequested())
+                break;  // an interrupt ends the series: no further printer starts
+            statuses.push_back(updateOne(t, reporter_));
+        }
+    }
+    return summarise(statuses, targets.size());
+}
+
+int Program::summarise(const std::vector<int>& statuses, std::size_t printers) {
     int first = kExitSuccess;
     int updated = 0;
+    int upToDate = 0;
     int failed = 0;
-    for (const auto& t : targets) {
-        if (stopRequested())
-            break;  // an interrupt ends the series: no further printer starts
-        const int s = updateOne(t);
-        (s == kExitSuccess ? updated : failed)++;
-        if (first == kExitSuccess)
+    for (const int s : statuses) {
+        if (s == kNotRun)
+            continue;  // an interrupt came first
+        (s == kExitSuccess ? updated : s == kUpToDate ? upToDate : failed)++;
+        if (first == kExitSuccess && s != kUpToDate)
             first = s;
     }
     if (stopRequested())
         first = kExitInterrupted;
-    if (targets.size() > 1) {
+    if (printers > 1) {
         reporter_.setPrinter("");
         reporter_.event("summary", JsonObject()
-                                       .add("printers", static_cast<std::int64_t>(targets.size()))
+                                       .add("printers", static_cast<std::int64_t>(printers))
                                        .add("updated", static_cast<std::int64_t>(updated))
+                                       .add("up_to_date", static_cast<std::int64_t>(upToDate))
                                        .add("failed", static_cast<std::int64_t>(failed))
                                        .add("status", static_cast<std::int64_t>(first)));
-        reporter_.line(
-            std::to_string(updated) + " of " + std::to_string(targets.size()) + " printers updated",
-            true);
+        reporter_.line(std::to_string(updated) + " of " + std::to_string(printers) +
+                           " printers updated, " + std::to_string(upToDate) + " up to date, " +
+                           std::to_string(failed) + " failed",
+                       true);
     }
     return first;
 }
@@ -677,7 +796,8 @@ int Program::recover() {
         reporter_.line("Nothing was sent.", true);
         return kExitOther;
     }
-    return updateOne(printer, family);
+    const int result = updateOne(printer, reporter_, family);
+    return result == kUpToDate ? kExitSuccess : result;
 }
 
 int Program::history() {
@@ -730,6 +850,8 @@ int exitStatus(download::Outcome outcome) {
             return kExitReadBack;
         case Outcome::Interrupted:
             return kExitInterrupted;
+        case Outcome::UpToDate:
+            return kExitSuccess;
     }
     return kExitOther;
 }

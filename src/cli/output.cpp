@@ -131,6 +131,31 @@ bool StandardConsole::readLine(std::string& line) {
     return static_cast<bool>(std::getline(std::cin, line));
 }
 
+RunConsole::~RunConsole() {
+    if (!outLine_.empty())
+        write("\n", outLine_, false);
+    if (!errLine_.empty())
+        write("\n", errLine_, true);
+}
+
+void RunConsole::write(std::string_view text, std::string& pending, bool toErr) {
+    std::string lines;
+    for (const char c : text) {
+        pending += c;
+        if (c == '\n') {
+            lines += prefix_ + pending;
+            pending.clear();
+        }
+    }
+    if (lines.empty())
+        return;
+    const std::lock_guard lock(mutex_);
+    if (toErr)
+        shared_.err(lines);
+    else
+        shared_.out(lines);
+}
+
 JsonObject& JsonObject::addRaw(std::string_view key, std::string_view json) {
     if (body_.size() > 1)
         body_ += ',';
@@ -178,12 +203,12 @@ std::string versionsText(const download::PrinterVersions& v) {
     return text.empty() ? "none" : text;
 }
 
-Reporter::Reporter(Console& console, bool json, Verbosity verbosity)
+Reporter::Reporter(Console& console, bool json, Verbosity verbosity, os::Tick start)
     : console_(console),
       json_(json),
       verbosity_(verbosity),
       bars_(!json && verbosity != Verbosity::Quiet && console.outIsTerminal()),
-      start_(os::tickCount()) {}
+      start_(start) {}
 
 void Reporter::event(std::string_view name, const JsonObject& members) {
     if (!json_)

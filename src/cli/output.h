@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -37,6 +38,34 @@ class StandardConsole final : public Console {
     bool readLine(std::string& line) override;
 };
 
+// One of several runs at once writing to `shared`: whole lines only, each under `mutex` and with
+// `prefix` in front, so that lines of different runs never mix. Never a terminal (no bars that
+// the other runs' lines would break up), and never asks.
+class RunConsole final : public Console {
+  public:
+    RunConsole(Console& shared, std::mutex& mutex, std::string prefix)
+        : shared_(shared), mutex_(mutex), prefix_(std::move(prefix)) {}
+    // Writes what is left of an unfinished line.
+    ~RunConsole() override;
+    RunConsole(const RunConsole&) = delete;
+    RunConsole& operator=(const RunConsole&) = delete;
+
+    void out(std::string_view text) override { write(text, outLine_, false); }
+    void err(std::string_view text) override { write(text, errLine_, true); }
+    bool outIsTerminal() override { return false; }
+    bool inIsTerminal() override { return false; }
+    bool readLine(std::string&) override { return false; }
+
+  private:
+    void write(std::string_view text, std::string& pending, bool toErr);
+
+    Console& shared_;
+    std::mutex& mutex_;
+    const std::string prefix_;
+    std::string outLine_;
+    std::string errLine_;
+};
+
 // A JSON object built one member at a time.
 class JsonObject {
   public:
@@ -63,13 +92,15 @@ enum class Verbosity { Quiet, Normal, Verbose };
 
 class Reporter {
   public:
-    Reporter(Console& console, bool json, Verbosity verbosity);
+    // `start`: the moment the "ms" of events count from.
+    Reporter(Console& console, bool json, Verbosity verbosity, os::Tick start = os::tickCount());
 
     bool json() const { return json_; }
     Verbosity verbosity() const { return verbosity_; }
     // Progress is drawn as a bar on a terminal.
     bool bars() const { return bars_; }
     Console& console() { return console_; }
+    os::Tick start() const { return start_; }
     // The printer later events name ("" before one is known).
     void setPrinter(std::string key) { printer_ = std::move(key); }
     const std::string& printer() const { return printer_; }

@@ -29,6 +29,8 @@ const char* const kSuccessCaption = "Success!";
 const char* const kVersionCheckBoxCaption = "Version Check";
 const char* const kPleaseWait = "Please wait...";
 const char* const kSuccessText = "Success!\nThis F/W was downloaded properly on printer.";
+const char* const kUpToDateText =
+    "Up to date.\nThe printer already runs this F/W; nothing was sent.";
 const char* const kLoadingMain =
     "Loading the main firmware...\nDo not power off the printer during download.";
 const char* const kLoadingTable =
@@ -88,6 +90,8 @@ const char* outcomeName(Outcome outcome) {
             return "verification-failed";
         case Outcome::Interrupted:
             return "interrupted";
+        case Outcome::UpToDate:
+            return "up-to-date";
     }
     return "unknown";
 }
@@ -97,6 +101,14 @@ std::string noFirmwareAdvice() {
            payload::kNoFirmwareVersion +
            "\": an image was cut off or the power failed during a download); restore it with "
            "\"pv4410s-update update --recover\", see pv4410s-update(1)";
+}
+
+bool runsSelection(const char* mainVersion, const char* tableVersion,
+                   const payload::ImageSelection& selection) {
+    return (selection.mainImageIndex == -1 ||
+            std::strcmp(mainVersion, selection.mainLabelPair.version) == 0) &&
+           (selection.tableImageIndex == -1 ||
+            std::strcmp(tableVersion, selection.tableLabelPair.version) == 0);
 }
 
 void updateDownloadProgress(ProgressWindow* progress, os::Tick start, std::uint32_t msPerPercent) {
@@ -319,14 +331,10 @@ void DownloadProcedure::upgrade() {
 void DownloadProcedure::reportReadBack(bool readBackOk, const VersionText& mainVersion,
                                        const VersionText& tableVersion) {
     const auto& selection = window_.selection();
-    const bool mainDiffers = selection.mainImageIndex != -1 &&
-                             std::strcmp(mainVersion, selection.mainLabelPair.version) != 0;
-    const bool tableDiffers = selection.tableImageIndex != -1 &&
-                              std::strcmp(tableVersion, selection.tableLabelPair.version) != 0;
     if (!readBackOk) {
         logCause("read back", "the printer did not come back or gave no valid version reply");
         showError(kFailed, Outcome::ReadBackFailed);
-    } else if (mainDiffers || tableDiffers) {
+    } else if (!runsSelection(mainVersion, tableVersion, selection)) {
         logCause("read back", std::string("the printer runs main \"") + mainVersion +
                                   "\", table \"" + tableVersion + "\"; sent main \"" +
                                   selection.mainLabelPair.version + "\", table \"" +
@@ -350,16 +358,17 @@ bool DownloadProcedure::initialisePrinter(bool& commandSent) {
         fail(Outcome::WrongModel);
         logCause("initialise", "the device ID does not name the PV4410S");
     } else if (holdPrinter(link)) {
-        if (stopped()) {
+        if (skipUpToDate_ && upToDate(link)) {
+            fail(Outcome::UpToDate);
+        } else if (stopped()) {
             fail(Outcome::Interrupted);
-            link.close();
-            return false;
-        }
-        ok = link.sendInitialise();
-        commandSent = ok;
-        if (!ok) {
-            fail(Outcome::TransferFailed);
-            logCause("initialise", "the initialise command was not written");
+        } else {
+            ok = link.sendInitialise();
+            commandSent = ok;
+            if (!ok) {
+                fail(Outcome::TransferFailed);
+                logCause("initialise", "the initialise command was not written");
+            }
         }
     }
     if (!ok) {
@@ -372,7 +381,11 @@ bool DownloadProcedure::initialisePrinter(bool& commandSent) {
                 showError(kIllegalPrinterType, report_.outcome);
                 break;
             case Outcome::TransferFailed:
+            case Outcome::Interrupted:
                 showError(kFailed, report_.outcome);
+                break;
+            case Outcome::UpToDate:
+                showBox(kUpToDateText, kVersionCheckBoxCaption, BoxIcon::Information);
                 break;
             default:
                 showError(kNotConnected, report_.outcome);
@@ -412,28 +425,12 @@ bool DownloadProcedure::checkVersion() {
     }
 
     auto progress = window_.CreateProgress(kVersionCheckCaption);
-    progress->SetRange(0, 100);
-    progress->SetPos(0);
-    progress->SetMessage(kPleaseWait);
-    const os::Tick stageStart = os::tickCount();
-
     VersionText mainVersion = {};
     VersionText tableVersion = {};
     std::uint32_t mainChecksum = 0;
     std::uint32_t tableChecksum = 0;
-    bool replied = false;
-    if (link.sendVersionRequest(kVersionSelector)) {
-        os::trace("wait 50 x 100 ms");
-        for (int i = 0; i < 50 && !stopped(); ++i) {
-            os::sleepMs(100);
-            const std::uint32_t percent = os::ticksSince(stageStart, os::tickCount()) / 50;
-            if (percent < 100)
-                progress->SetPos(static_cast<std::int32_t>(percent));
-        }
-        progress->SetPos(99);
-        replied = !stopped() &&
-                  link.readVersionReply(mainVersion, mainChecksum, tableVersion, tableChecksum);
-    }
+    const bool replied =
+        requestVersions(link, *progress, mainVersion, mainChecksum, tableVersion, tableChecksum);
     if (!replied && stopped()) {
         fail(Outcome::Interrupted);
         progress.reset();
@@ -449,31 +446,17 @@ bool DownloadProcedure::checkVersion() {
         return false;
     }
 
-    auto& selection = window_.selection();
-    const bool noFirmware = payload::reportsNoFirmware(mainVersion);
-    const bool matched = catalogue_.findImages(mainVersion, selection) ||
-                         (noFirmware && !recoveryFamily_.empty() &&
-                          catalogue_.findFamily(recoveryFamily_.c_str(), selection));
-    catalogue_.fillLabels(selection);
-    window_.ShowLabels();
-
-    auto& texts = window_.texts();
-    texts.beforeMainChecksum = checksumText(mainChecksum);
-    texts.beforeMainVersion = mainVersion;
-    if (selection.tableImageIndex != -1) {
-        texts.beforeTableChecksum = checksumText(tableChecksum);
-        texts.beforeTableVersion = tableVersion;
-    }
-    window_.PushTexts();
+    const bool matched = selectImages(mainVersion, mainChecksum, tableVersion, tableChecksum);
     progress->SetPos(100);
     pause(500);
     progress.reset();
 
     if (!matched) {
         fail(Outcome::NotApplicable);
-        logCause("version check", noFirmware ? noFirmwareAdvice()
-                                             : std::string("the printer's main version ") +
-                                                   mainVersion + " is not in the version map");
+        logCause("version check", payload::reportsNoFirmware(mainVersion)
+                                      ? noFirmwareAdvice()
+                                      : std::string("the printer's main version ") + mainVersion +
+                                            " is not in the version map");
         char text[160];
         std::snprintf(text, sizeof text,
                       "This program is not applicable on this printer.\n\nMain firm ware : %s / "
@@ -483,6 +466,66 @@ bool DownloadProcedure::checkVersion() {
     }
     link.close();
     return matched;
+}
+
+bool DownloadProcedure::requestVersions(link::PrinterLink& link, ProgressWindow& progress,
+                                        VersionText& main, std::uint32_t& mainChecksum,
+                                        VersionText& table, std::uint32_t& tableChecksum) {
+    progress.SetRange(0, 100);
+    progress.SetPos(0);
+    progress.SetMessage(kPleaseWait);
+    const os::Tick stageStart = os::tickCount();
+    if (stopped() || !link.sendVersionRequest(kVersionSelector))
+        return false;
+    os::trace("wait 50 x 100 ms");
+    for (int i = 0; i < 50 && !stopped(); ++i) {
+        os::sleepMs(100);
+        const std::uint32_t percent = os::ticksSince(stageStart, os::tickCount()) / 50;
+        if (percent < 100)
+            progress.SetPos(static_cast<std::int32_t>(percent));
+    }
+    progress.SetPos(99);
+    return !stopped() && link.readVersionReply(main, mainChecksum, table, tableChecksum);
+}
+
+bool DownloadProcedure::selectImages(const VersionText& main, std::uint32_t mainChecksum,
+                                     const VersionText& table, std::uint32_t tableChecksum) {
+    auto& selection = window_.selection();
+    const bool matched = catalogue_.findImages(main, selection) ||
+                         (payload::reportsNoFirmware(main) && !recoveryFamily_.empty() &&
+                          catalogue_.findFamily(recoveryFamily_.c_str(), selection));
+    catalogue_.fillLabels(selection);
+    window_.ShowLabels();
+    auto& texts = window_.texts();
+    texts.beforeMainChecksum = checksumText(mainChecksum);
+    texts.beforeMainVersion = main;
+    if (selection.tableImageIndex != -1) {
+        texts.beforeTableChecksum = checksumText(tableChecksum);
+        texts.beforeTableVersion = table;
+    }
+    window_.PushTexts();
+    return matched;
+}
+
+bool DownloadProcedure::upToDate(link::PrinterLink& link) {
+    // The same version request as the version check, without the initialise: a printer that
+    // needs nothing is told nothing and keeps running.
+    window_.StageBegins("up-to-date-check");
+    auto progress = window_.CreateProgress(kVersionCheckCaption);
+    VersionText main = {};
+    VersionText table = {};
+    std::uint32_t mainChecksum = 0;
+    std::uint32_t tableChecksum = 0;
+    payload::ImageSelection images;
+    if (!requestVersions(link, *progress, main, mainChecksum, table, tableChecksum) ||
+        !catalogue_.findImages(main, images))
+        return false;  // the version check after the initialise reports it as always
+    catalogue_.fillLabels(images);
+    if (!runsSelection(main, table, images))
+        return false;
+    selectImages(main, mainChecksum, table, tableChecksum);
+    progress->SetPos(100);
+    return true;
 }
 
 bool DownloadProcedure::sendImages(ProgressWindow* progress, os::Tick start,

@@ -26,7 +26,8 @@
 
 namespace pv::payload {
 class FirmwareCatalogue;
-}
+struct ImageSelection;
+}  // namespace pv::payload
 
 namespace pv::download {
 
@@ -48,6 +49,7 @@ enum class Outcome {
     ReadBackFailed,     // the printer did not come back or did not answer
     VerifyFailed,       // it came back with versions other than those sent
     Interrupted,        // the front end asked the run to stop (StopRequested)
+    UpToDate,           // the printer already runs the images' versions; nothing was sent
 };
 
 // A short keyword for an outcome ("success", "not-connected", ...), for logs and records.
@@ -62,6 +64,11 @@ struct RunReport {
     bool tableSent = false;           // the table image went out whole
 };
 
+// True when a printer reporting `mainVersion` and `tableVersion` already runs the versions of the
+// images `selection` names (its labels filled in): sending them would change nothing.
+bool runsSelection(const char* mainVersion, const char* tableVersion,
+                   const payload::ImageSelection& selection);
+
 // Where a build whose images are the generated stand-ins may send them: only to a printer whose
 // serial number says it is virtual.
 inline constexpr char kVirtualSerialPrefix[] = "VIRTUAL-";
@@ -72,6 +79,11 @@ class DownloadProcedure {
     // printer (the embedded images say whether they are).
     DownloadProcedure(DownloadWindow& window, const payload::FirmwareCatalogue& catalogue,
                       bool standInImages);
+
+    // With `skip` on, a run first reads the versions of the printer it holds, before it tells it
+    // anything, and ends with Outcome::UpToDate when it already runs the versions the images
+    // install. Off (the windows' way) every run sends the images.
+    void skipWhenUpToDate(bool skip) { skipUpToDate_ = skip; }
 
     // The whole run, from disabling the buttons to enabling and focusing "DownLoad" again.
     Outcome runDownload();
@@ -101,6 +113,16 @@ class DownloadProcedure {
     // After the model check: refuses a real printer to stand-in images, then binds the run to
     // the printer and takes its lock. False (with the outcome set) when the run must stop.
     bool holdPrinter(const link::PrinterLink& link);
+    // Before the initialise: asks the held printer for its versions; true (with the displays
+    // showing them) when it already runs the images' versions.
+    bool upToDate(link::PrinterLink& link);
+    // Sends the version request and reads the reply after the printer's 5 s, moving `progress`.
+    bool requestVersions(link::PrinterLink& link, ProgressWindow& progress, VersionText& main,
+                         std::uint32_t& mainChecksum, VersionText& table,
+                         std::uint32_t& tableChecksum);
+    // Looks the images up for the printer's versions and shows both; true when they apply.
+    bool selectImages(const VersionText& main, std::uint32_t mainChecksum, const VersionText& table,
+                      std::uint32_t tableChecksum);
     // Erases `area`, waits `eraseRounds` x 100 ms and sends its transfer command: true when the
     // image stream may follow. Once the erase is out, stop requests are held (holdStops) until
     // the caller lets them go after the image.
@@ -120,6 +142,7 @@ class DownloadProcedure {
     DownloadWindow& window_;
     const payload::FirmwareCatalogue& catalogue_;
     const bool standInImages_;
+    bool skipUpToDate_ = false;
     std::optional<link::PrinterSession> session_;
     RunReport report_;
     std::string recoveryFamily_;

@@ -92,12 +92,19 @@ void FirmwareCatalogue::fillLabels(ImageSelection& selection) const {
              selection.tableImageIndex == 0 ? kImages[kTableImage].version : nullptr);
 }
 
-bool FirmwareCatalogue::assembleImage(std::size_t index, std::unique_ptr<std::uint8_t[]>& data,
+bool FirmwareCatalogue::assembleImage(std::size_t index,
+                                      std::shared_ptr<const std::uint8_t[]>& data,
                                       std::uint32_t& size) const {
     const std::span<const std::uint8_t> stored = images_.image(index);
     if (stored.size() > std::numeric_limits<std::uint32_t>::max())
         return false;
     const auto storedSize = static_cast<std::uint32_t>(stored.size());
+    const std::lock_guard lock(copiesMutex_);
+    if (auto held = copies_.at(index).lock()) {
+        data = std::move(held);
+        size = storedSize;
+        return true;
+    }
     auto buffer = allocate_(storedSize);
     if (buffer == nullptr)
         return false;
@@ -106,6 +113,7 @@ bool FirmwareCatalogue::assembleImage(std::size_t index, std::unique_ptr<std::ui
     if (!checkPackage(buffer.get(), storedSize))
         return false;  // the buffer goes with `buffer`
     data = std::move(buffer);
+    copies_.at(index) = data;
     size = storedSize;
     return true;
 }

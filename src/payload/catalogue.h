@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 
 #include "payload/embedded_images.h"
 #include "payload/image_table.h"
@@ -37,7 +38,8 @@ struct LabelPair {
 static_assert(sizeof(LabelPair) == 12, "a label pair is 12 bytes");
 
 // What one download sends. The caller holds it; the catalogue fills it in. The image buffers are
-// owned here, so letting the selection go, or freeImages(), releases them.
+// held here (shared with other selections that hold the same image at the same time), so letting
+// the selection go, or freeImages(), releases them.
 struct ImageSelection {
     std::int32_t mainImageIndex = -1;   // 0..3, -1 = none
     std::int32_t tableImageIndex = -1;  // 0 = the table image, -1 = none
@@ -45,9 +47,9 @@ struct ImageSelection {
     LabelPair tableLabelPair = {};
     // Milliseconds that one percent of the whole download's progress stands for.
     std::uint32_t msPerPercent = 0;
-    std::unique_ptr<std::uint8_t[]> mainImageData;
+    std::shared_ptr<const std::uint8_t[]> mainImageData;
     std::uint32_t mainImageSize = 0;
-    std::unique_ptr<std::uint8_t[]> tableImageData;
+    std::shared_ptr<const std::uint8_t[]> tableImageData;
     std::uint32_t tableImageSize = 0;
 
     // Releases both image buffers and sets their sizes to 0.
@@ -82,15 +84,20 @@ class FirmwareCatalogue {
 
     // Copies the selected images into fresh buffers, checks each as a package and sets
     // msPerPercent. On any failure (no memory, a damaged image) returns false with no buffer left
-    // and both sizes 0; a failing main image stops before the table image is touched.
+    // and both sizes 0; a failing main image stops before the table image is touched. An image
+    // that another selection holds at the time (downloads to several printers at once) is not
+    // copied again: the selections share its checked copy. Safe to call from several threads.
     bool assembleImages(ImageSelection& selection) const;
 
   private:
-    bool assembleImage(std::size_t index, std::unique_ptr<std::uint8_t[]>& data,
+    bool assembleImage(std::size_t index, std::shared_ptr<const std::uint8_t[]>& data,
                        std::uint32_t& size) const;
 
     const ImageSource& images_;
     BufferAllocator allocate_;
+    mutable std::mutex copiesMutex_;
+    // The checked copy of each image while some selection holds it.
+    mutable std::array<std::weak_ptr<const std::uint8_t[]>, kImageCount> copies_;
 };
 
 }  // namespace pv::payload

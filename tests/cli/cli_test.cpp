@@ -16,8 +16,10 @@
 #include "cli/cli.h"
 #include "cli/output.h"
 #include "download/history.h"
+#include "download/refusing_port.h"
 #include "link/printer_session.h"
 #include "platform/os/file_lock.h"
+#include "platform/os/log.h"
 #include "platform/usbport/usbport.h"
 #include "support/virtual_printer.h"
 
@@ -78,6 +80,7 @@ struct Row {
     const char* outcome = "";  // the "outcome" event's keyword, "" when none
     bool standIn = false;  // the run treats its images as stand-ins (the printer is not virtual)
     bool locked = false;   // another copy holds the printer's lock
+    std::string tableVersion = "705A10";
 };
 
 class CommandLine : public pvtest::VirtualPrinterTest {
@@ -95,6 +98,7 @@ class CommandLine : public pvtest::VirtualPrinterTest {
     int run(const Row& row) {
         vprinter::Options options;
         options.mainVersion = row.mainVersion;
+        options.tableVersion = row.tableVersion;
         for (const auto& fault : row.faults)
             EXPECT_EQ(vprinter::applyFault(fault, options.faults), "") << fault;
         startPrinter(options);
@@ -155,6 +159,26 @@ TEST_F(CommandLine, EachOutcomeHasItsExitStatus) {
         {"recover, unknown family", {"update", "--recover", "--family", "999"}, "------", {}, 2},
         {"recover, without --yes", {"--json", "update", "--recover"}, "------", {}, 2},
         {"not recovered without --recover", kUpdate, "------", {}, 5, "not-applicable"},
+        {"up to date", kUpdate, "301F11", {}, 0, "up-to-date", false, false, "705B11"},
+        {"main up to date, table not", kUpdate, "301F11", {}, 0, "success"},
+        {"up to date, reinstalled",
+         {"--json", "update", "--yes", "--reinstall"},
+         "301F11",
+         {},
+         0,
+         "success",
+         false,
+         false,
+         "705B11"},
+        {"no version reply",
+         kUpdate,
+         "301F11",
+         {"bad-header"},
+         6,
+         "version-information-failed",
+         false,
+         false,
+         "705B11"},
         {"no printer", kUpdate, "301B10", {"absent"}, 3, "not-connected"},
         {"no printer, by serial",
          {"--json", "update", "--yes", "--device", "NONE"},
@@ -172,6 +196,9 @@ TEST_F(CommandLine, EachOutcomeHasItsExitStatus) {
         {"locked", kUpdate, "503C10", {}, 10, "printer-locked", false, true},
         {"stand-in images", kUpdate, "503C10", {"serial=REAL-0001"}, 11, "stand-in-refused", true},
         {"usage", {"update", "--bogus"}, "301B10", {}, 2},
+        {"usage: --jobs without --all", {"update", "--jobs", "2"}, "301B10", {}, 2},
+        {"usage: --jobs 0", {"update", "--all", "--jobs=0"}, "301B10", {}, 2},
+        {"usage: --reinstall with check", {"check", "--reinstall"}, "301B10", {}, 2},
         {"check", {"--json", "check"}, "301B10", {}, 0},
         {"check, not applicable", {"--json", "check"}, "999Z10", {}, 5},
         {"check, locked", {"--json", "check"}, "301B10", {}, 10, "", false, true},
@@ -192,6 +219,12 @@ TEST_F(CommandLine, EachOutcomeHasItsExitStatus) {
         if (row.status == 10 || row.status == 11 || row.status == 2) {
             EXPECT_EQ(commands(), std::vector<std::string>{}) << "nothing reached the printer";
         }
+        if (std::string(row.outcome) == "up-to-date") {
+            // Asked for its versions only: not initialised, erased or reset.
+            EXPECT_EQ(commands(), std::vector<std::string>{"version-request"});
+            EXPECT_NE(console.out_.find("\"main_sent\":false,\"table_sent\":false"),
+                      std::string::npos);
+        }
     }
 }
 
@@ -203,14 +236,16 @@ TEST_F(CommandLine, JsonEventsMatchThePrinterTrace) {
     for (const auto& e : console.events("stage"))
         stages += e.substr(e.find("\"stage\":")) + " ";
     EXPECT_EQ(stages,
-              "\"stage\":\"initialise\"} \"stage\":\"version-check\"} \"stage\":\"send\"} "
+              "\"stage\":\"initialise\"} \"stage\":\"up-to-date-check\"} "
+              "\"stage\":\"version-check\"} \"stage\":\"send\"} "
               "\"stage\":\"reset\"} \"stage\":\"read-back\"} ");
     EXPECT_EQ(commands(),
-              (std::vector<std::string>{"initialise", "version-request", "erase p", "transfer p",
-                                        "erase t", "transfer t", "reset", "readback-on",
-                                        "version-request", "readback-off"}));
-    const auto replies = printer().trace("reply");
-    ASSERT_EQ(replies.size(), 2u);
+              (std::vector<std::string>{"version-request", "initialise", "version-request",
+                                        "erase p", "transfer p", "erase t", "transfer t", "reset",
+                                        "readback-on", "version-request", "readback-off"}));
+    auto replies = printer().trace("reply");
+    ASSERT_EQ(replies.size(), 3u);
+    replies.erase(replies.begin());  // the look before the initialise
     const auto versions = console.events("versions");
     ASSERT_EQ(versions.size(), 2u);
     for (std::size_t i = 0; i < 2; ++i) {
@@ -236,6 +271,54 @@ TEST_F(CommandLine, JsonEventsMatchThePrinterTrace) {
     const auto records = console.events("record");
     ASSERT_FALSE(records.empty());
     EXPECT_NE(records.back().find(member("outcome", "success")), std::string::npos);
+}
+
+// check and list say what an update would change, or that the printer is up to date.
+TEST_F(CommandLine, CheckSaysWhatAnUpdateWouldChange) {
+    EXPECT_EQ(run({"old", {"check"}, "301B10"}), 0);
+    EXPECT_NE(console.out_.find("\n  update available: main 301B10 -> 301F11, table 705A10 -> "
+                                "705B11\n"),
+              std::string::npos)
+        << console.out_;
+    console = {};
+    EXPECT_EQ(run({"current", {"list"}, "301F11", {}, 0, "", false, false, "705B11"}), 0);
+    EXPECT_NE(console.out_.find("\n  up to date\n"), std::string::npos) << console.out_;
+    EXPECT_EQ(console.out_.find("result:"), std::string::npos) << console.out_;
+}
+
+// Printers updated at once each end with their own outcome, and the summary covers them all; a
+// USB port that cannot give each run a port of its own runs them one after the other.
+TEST_F(CommandLine, JobsRunEveryPrinterAndSumUp) {
+    for (const bool ownPorts : {true, false}) {
+        SCOPED_TRACE(ownPorts ? "a port per run" : "one port");
+        vprinter::Options wrongModel;
+        EXPECT_EQ(vprinter::applyFault("id-no-model", wrongModel.faults), "");
+        vprinter::Options current;
+        current.mainVersion = "301F11";
+        current.tableVersion = "705B11";
+        startPrinters({wrongModel, current});
+        pv::download::testing::RefusingPort onePort({});
+        std::optional<usbport::ScopedPort> installed;
+        if (!ownPorts)
+            installed.emplace(onePort);
+        const os::CapturedLog log;
+        console = {};
+        std::vector<std::string> args = {"pv4410s-update", "--json", "update", "--all",
+                                         "--jobs",         "2",      "--yes"};
+        std::vector<char*> argv;
+        argv.reserve(args.size());
+        for (auto& arg : args)
+            argv.push_back(arg.data());
+        EXPECT_EQ(pv::cli::run(argv, console), 4) << console.out_;
+        const auto outcomes = console.events("outcome");
+        ASSERT_EQ(outcomes.size(), 2u);
+        for (const char* expected : {R"("printer":"VIRTUAL-0001","outcome":"wrong-model")",
+                                     R"("printer":"VIRTUAL-0002","outcome":"up-to-date")"})
+            EXPECT_NE(console.out_.find(expected), std::string::npos) << console.out_;
+        EXPECT_NE(console.out_.find(R"("printers":2,"updated":0,"up_to_date":1,"failed":1)"),
+                  std::string::npos);
+        EXPECT_EQ(log.contains("--jobs ignored"), !ownPorts);
+    }
 }
 
 // Without --yes, a run that cannot ask refuses and sends nothing; on a terminal it asks and
@@ -265,13 +348,15 @@ struct StopPoint {
     const char* at = R"("event":"progress")";  // the stop comes on an output line holding this
 };
 
-const std::vector<std::string> kMainThenReset = {"initialise", "version-request", "erase p",
-                                                 "transfer p", "reset"};
-const std::vector<std::string> kBothThenReset = {
-    "initialise", "version-request", "erase p", "transfer p", "erase t", "transfer t", "reset"};
+// Every command-line update first asks for the versions (is the printer up to date?).
+const std::vector<std::string> kMainThenReset = {"version-request", "initialise", "version-request",
+                                                 "erase p",         "transfer p", "reset"};
+const std::vector<std::string> kBothThenReset = {"version-request", "initialise", "version-request",
+                                                 "erase p",         "transfer p", "erase t",
+                                                 "transfer t",      "reset"};
 const std::vector<std::string> kBothThenReadBack = {
-    "initialise", "version-request", "erase p",     "transfer p",      "erase t",
-    "transfer t", "reset",           "readback-on", "version-request", "readback-off"};
+    "version-request", "initialise", "version-request", "erase p",         "transfer p",  "erase t",
+    "transfer t",      "reset",      "readback-on",     "version-request", "readback-off"};
 
 // A stop at any point of a download ends with every area holding valid firmware (the new image
 // or the one it had), a reset wherever a command went out, one history line and status 130. An
@@ -281,17 +366,19 @@ TEST_F(CommandLine, AStopAtAnyPointLeavesValidFirmware) {
     // clang-format off
     const StopPoint points[] = {
         {"before initialise", 0, 0, {}, "301B10/705A10", "301B10", SIGINT, 130,
-         R"("stage":"initialise")"},
-        {"initialise wait", 1, 2000, {"initialise", "reset"}, "301B10/705A10"},
-        {"version reply wait", 2, 2000, {"initialise", "version-request", "reset"}, "301B10/705A10"},
-        {"main erase wait", 3, 1000, kMainThenReset, "301F11/705A10"},
-        {"mid main image", 4, 2000, kMainThenReset, "301F11/705A10"},
-        {"table erase wait", 5, 2000, kBothThenReset, "301F11/705B11"},
-        {"mid table image", 6, 5000, kBothThenReset, "301F11/705B11"},
-        {"after the last image, restart wait", 7, 3000, kBothThenReset, "301F11/705B11"},
-        {"read back", 9, 2000, kBothThenReadBack, "301F11/705B11"},
-        {"SIGTERM mid main image", 4, 2000, kMainThenReset, "503H11/705A10", "503C10", SIGTERM},
-        {"SIGHUP mid main image: goes on", 4, 2000, kBothThenReadBack, "301F11/705B11", "301B10",
+         R"("stage":"up-to-date-check")"},
+        {"up-to-date check", 1, 2000, {"version-request"}, "301B10/705A10"},
+        {"initialise wait", 2, 2000, {"version-request", "initialise", "reset"}, "301B10/705A10"},
+        {"version reply wait", 3, 2000, {"version-request", "initialise", "version-request", "reset"},
+         "301B10/705A10"},
+        {"main erase wait", 4, 1000, kMainThenReset, "301F11/705A10"},
+        {"mid main image", 5, 2000, kMainThenReset, "301F11/705A10"},
+        {"table erase wait", 6, 2000, kBothThenReset, "301F11/705B11"},
+        {"mid table image", 7, 5000, kBothThenReset, "301F11/705B11"},
+        {"after the last image, restart wait", 8, 3000, kBothThenReset, "301F11/705B11"},
+        {"read back", 10, 2000, kBothThenReadBack, "301F11/705B11"},
+        {"SIGTERM mid main image", 5, 2000, kMainThenReset, "503H11/705A10", "503C10", SIGTERM},
+        {"SIGHUP mid main image: goes on", 5, 2000, kBothThenReadBack, "301F11/705B11", "301B10",
          SIGHUP, 0},
     };
     // clang-format on

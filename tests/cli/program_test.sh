@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The pv4410s-update program itself, in real time under the virtual printer: it loads no Qt
 # library, runs with no display, refuses to update without --yes when standard input is not a
-# terminal, ends at once on a signal outside a download, and on a signal during a download
-# finishes the image under way (saying so once), resets the printer and exits with the
-# "interrupted" status.
+# terminal, ends at once on a signal outside a download, on a signal during a download finishes
+# the image under way (saying so once), resets the printer and exits with the "interrupted"
+# status, and names the printer on every line when it updates several at once.
 # Usage: program_test.sh PROGRAM VIRTUAL_PRINTER WORK_DIR
 set -uo pipefail
 program=$1 printer=$2 work=$3
@@ -49,7 +49,7 @@ else
          sleep 1; kill -INT \$p; sleep 1; kill -INT \$p; wait \$p"
     status=$?
     [ $status -eq 130 ] || fail "SIGINT during the erase wait: status $status, want 130"
-    want="initialise version-request erase p transfer p reset"
+    want="version-request initialise version-request erase p transfer p reset"
     [ "$(commands "$work/interrupt.jsonl")" = "$want" ] ||
         fail "commands: $(commands "$work/interrupt.jsonl"), want $want"
     grep -q '"outcome":"interrupted"' "$work/interrupt.out" || fail "no interrupted outcome"
@@ -58,6 +58,19 @@ else
     [ "$(grep -c 'finishing the image in progress; the printer must not be cut off mid-image' \
         "$work/interrupt.out")" = 1 ] || fail "the note, once: $(cat "$work/interrupt.out")"
 fi
+
+# 5. Several printers at once, in text: every line of a printer's run starts with the printer;
+#    the summary covers both, and the status is that of the first printer that failed.
+"$printer" --printer main=301B10,fault=id-no-model --printer main=999Z10,fault=refuse=version-request \
+    -- "$program" update --all --jobs 2 --yes >"$work/jobs.out" 2>&1
+status=$?
+[ $status -eq 4 ] || fail "update --all --jobs 2: status $status, want 4 (wrong model, the first printer)"
+grep -q '^VIRTUAL-0001: VIRTUAL-0001 at 1-1: wrong-model (exit status 4)$' "$work/jobs.out" ||
+    fail "no outcome line for VIRTUAL-0001: $(cat "$work/jobs.out")"
+grep -q '^VIRTUAL-0002: VIRTUAL-0002 at 1-2: version-information-failed (exit status 6)$' "$work/jobs.out" ||
+    fail "no outcome line for VIRTUAL-0002: $(cat "$work/jobs.out")"
+stray=$(grep -Ev '^(VIRTUAL-000[12]: |pv4410s-update: VIRTUAL-000[12]: |0 of 2 printers updated, 0 up to date, 2 failed$)' "$work/jobs.out")
+[ -z "$stray" ] || fail "lines without their printer: $stray"
 
 [ $failures -eq 0 ] && echo "program test: all passed"
 exit $((failures > 0))

@@ -38,6 +38,7 @@ class RefusingPort final : public usbport::Port {
     }
     void KeepDriversDetached(bool keep) override { port_.KeepDriversDetached(keep); }
     std::string TakeFailure() override { return port_.TakeFailure(); }
+    std::vector<usbport::DeviceIdentity> ListDevices() override { return port_.ListDevices(); }
 
   private:
     std::set<int> refused_;

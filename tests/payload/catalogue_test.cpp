@@ -57,7 +57,7 @@ void expectNothingHeld(const ImageSelection& selection) {
     EXPECT_EQ(selection.tableImageSize, 0u);
 }
 
-bool holdsCopyOf(const std::unique_ptr<std::uint8_t[]>& data, std::uint32_t size,
+bool holdsCopyOf(const std::shared_ptr<const std::uint8_t[]>& data, std::uint32_t size,
                  std::span<const std::uint8_t> stored) {
     return data != nullptr && size == stored.size() &&
            std::equal(stored.begin(), stored.end(), data.get());
@@ -246,6 +246,22 @@ TEST(AssembleImagesTest, ReassemblyReplacesEarlierBuffers) {
     EXPECT_EQ(selection.tableImageData, nullptr);
     EXPECT_EQ(selection.tableImageSize, 0u);
     EXPECT_EQ(selection.msPerPercent, 520u);
+}
+
+// Downloads at once share each checked copy while they hold it; a later one copies afresh.
+TEST(AssembleImagesTest, SelectionsHeldAtOnceShareTheirCopies) {
+    CountingAllocator allocator;
+    const FirmwareCatalogue catalogue(embeddedImages(), allocator.function());
+    ImageSelection first = selecting(0, 0);
+    ImageSelection second = selecting(0, -1);
+    ASSERT_TRUE(catalogue.assembleImages(first));
+    ASSERT_TRUE(catalogue.assembleImages(second));
+    EXPECT_EQ(allocator.calls, 2);
+    EXPECT_EQ(second.mainImageData, first.mainImageData);
+    first.freeImages();
+    second.freeImages();
+    ASSERT_TRUE(catalogue.assembleImages(second));
+    EXPECT_EQ(allocator.calls, 3);
 }
 
 }  // namespace

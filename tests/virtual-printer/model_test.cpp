@@ -123,6 +123,18 @@ TEST_F(ModelTest, WholeStreamIsVerifiedAndRunsAfterReset) {
     EXPECT_EQ(r[36] * 256 + r[37], mainSum);
     EXPECT_EQ(r[38] * 256 + r[39], tableSum);
     EXPECT_EQ(printer->boots(), 1u);
+
+    // Switched off and on again (--state): the same flash, the same versions and checksums; an
+    // area being erased at the time comes back invalid, a damaged state leaves every area so.
+    vprinter::Options again;
+    again.flashState = printer->flashState();
+    EXPECT_EQ(Printer(again, clock).versionReply(), printer->versionReply());
+    send(kEraseTable);
+    again.flashState = printer->flashState();
+    const Printer erasing(again, clock);
+    EXPECT_EQ(erasing.mainVersion() + erasing.tableVersion(), "301F11------");
+    again.flashState.pop_back();
+    EXPECT_EQ(Printer(again, clock).mainVersion(), "------");
 }
 
 TEST_F(ModelTest, GeneratedImagesAreAccepted) {

@@ -1,6 +1,63 @@
 #include "model/flash.h"
 
+#include <algorithm>
+#include <vector>
+
 namespace vprinter {
+namespace {
+
+void put32(std::string& out, std::uint32_t value) {
+    for (int shift = 24; shift >= 0; shift -= 8)
+        out += static_cast<char>((value >> shift) & 0xFF);
+}
+
+std::uint32_t get32(std::string_view in) {
+    std::uint32_t value = 0;
+    for (std::size_t i = 0; i < 4; ++i)
+        value = value << 8 | static_cast<std::uint8_t>(in[i]);
+    return value;
+}
+
+}  // namespace
+
+void FlashMemory::save(std::string& out) const {
+    std::vector<std::uint32_t> indices;
+    indices.reserve(pages_.size());
+    for (const auto& [index, page] : pages_)
+        indices.push_back(index);
+    std::sort(indices.begin(), indices.end());
+    for (const std::uint32_t index : indices) {
+        const Page& page = *pages_.at(index);
+        for (std::uint32_t at = 0; at < kPageSize;) {
+            if (!page.used[at]) {
+                ++at;
+                continue;
+            }
+            std::uint32_t end = at;
+            while (end < kPageSize && page.used[end])
+                ++end;
+            put32(out, index * kPageSize + at);
+            put32(out, end - at);
+            out.append(reinterpret_cast<const char*>(page.data.data() + at), end - at);
+            at = end;
+        }
+    }
+}
+
+bool FlashMemory::load(std::string_view in) {
+    erase();
+    while (!in.empty()) {
+        if (in.size() < 8 || in.size() - 8 < get32(in.substr(4))) {
+            erase();
+            return false;
+        }
+        const std::uint32_t address = get32(in);
+        const std::uint32_t length = get32(in.substr(4));
+        write(address, {reinterpret_cast<const std::uint8_t*>(in.data() + 8), length});
+        in.remove_prefix(8 + std::size_t{length});
+    }
+    return true;
+}
 
 void FlashMemory::erase() {
     pages_.clear();

@@ -8,6 +8,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 
 namespace vprinter {
@@ -22,6 +23,11 @@ class FlashMemory {
     // 16-bit sum of every byte written (the checksum the printer reports for the area).
     std::uint16_t checksum() const { return static_cast<std::uint16_t>(sum_ & 0xFFFF); }
     std::uint64_t bytesWritten() const { return written_; }
+
+    // Every written byte as runs: 4-byte big-endian address, 4-byte big-endian length, the bytes.
+    void save(std::string& out) const;
+    // Erases the memory and writes the runs of save() back; false (erased) when `in` is cut.
+    bool load(std::string_view in);
 
   private:
     static constexpr std::uint32_t kPageSize = 4096;

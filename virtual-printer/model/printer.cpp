@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 
 #include "model/identity.h"
 
@@ -43,8 +44,14 @@ Printer::Printer(Options options, Clock& clock)
             a.memory.write(*a.versionAddress,
                            {reinterpret_cast<const std::uint8_t*>(version.data()), version.size()});
     };
-    install(areas_[0], options_.mainVersion);
-    install(areas_[1], options_.tableVersion);
+    const bool restored = !options_.flashState.empty();
+    if (restored && !loadFlash(options_.flashState)) {
+        for (auto& a : areas_)
+            a.state = FlashState::Invalid;
+    } else if (!restored) {
+        install(areas_[0], options_.mainVersion);
+        install(areas_[1], options_.tableVersion);
+    }
     boot();
     if (options_.namedInTrace)
         trace_.namePrinter(serial());
@@ -107,6 +114,33 @@ void Printer::update() {
 bool Printer::onBus() {
     update();
     return !options_.faults.absent && !gone_ && !disconnected_;
+}
+
+std::string Printer::flashState() const {
+    std::string state;
+    for (const auto& a : areas_) {
+        std::string memory;
+        a.memory.save(memory);
+        state += a.letter;
+        state += a.state == FlashState::Valid ? 'v' : 'i';
+        state += std::to_string(memory.size()) + ':' + memory;
+    }
+    return state;
+}
+
+bool Printer::loadFlash(std::string_view state) {
+    for (auto& a : areas_) {
+        const std::size_t colon = state.find(':');
+        if (state.size() < 3 || state[0] != a.letter || colon == std::string_view::npos)
+            return false;
+        const std::string digits(state.substr(2, colon - 2));
+        const auto size = static_cast<std::size_t>(std::strtoull(digits.c_str(), nullptr, 10));
+        if (state.size() - colon - 1 < size || !a.memory.load(state.substr(colon + 1, size)))
+            return false;
+        a.state = state[1] == 'v' ? FlashState::Valid : FlashState::Invalid;
+        state.remove_prefix(colon + 1 + size);
+    }
+    return true;
 }
 
 void Printer::boot() {

@@ -42,6 +42,9 @@ struct Options {
     std::uint32_t rebootMs = 5000;        // off the bus after a reset
     std::string serial = "VIRTUAL-0001";  // USB serial number (Faults::serial overrides it)
     bool namedInTrace = false;            // every trace event names the printer (its serial)
+    // The flash as Printer::flashState() saved it at the end of an earlier run: when given, the
+    // printer starts with it instead of the installed versions above (kept across power-off).
+    std::string flashState;
     Faults faults;
 };
 
@@ -94,6 +97,9 @@ class Printer {
     bool areaValid(char letter) const;
     const FlashMemory& areaMemory(char letter) const;
     std::vector<std::uint8_t> versionReply() const;
+    // Its flash areas as a power-off leaves them, for Options::flashState: an area that was
+    // being erased or loaded is invalid.
+    std::string flashState() const;
 
   private:
     enum class FlashState { Valid, Erasing, Erased, Loading, Invalid };
@@ -120,6 +126,8 @@ class Printer {
     std::uint64_t now() const;
     void record(TraceBuilder& b) { trace_.add(b.done()); }
     void boot();
+    // Options::flashState into the areas; false when it is damaged (the areas are then invalid).
+    bool loadFlash(std::string_view state);
     void command(std::span<const std::uint8_t, 4> frame);
     std::string commandName(std::span<const std::uint8_t, 4> frame) const;
     WriteResult streamWrite(std::span<const std::uint8_t> data);

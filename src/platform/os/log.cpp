@@ -26,6 +26,7 @@ struct ProgramName {
     std::array<char, kMaxProgramName + 1> text{};
     std::size_t size = 0;
     ProgramName() { set(kDefaultProgramName); }
+    explicit ProgramName(std::string_view name) { set(name); }
     void set(std::string_view name) {
         size = std::min(name.size(), kMaxProgramName);
         std::memcpy(text.data(), name.data(), size);
@@ -37,6 +38,9 @@ ProgramName& programName() {
     static ProgramName name;
     return name;
 }
+
+// The calling thread's subject (LogSubject); empty when none.
+thread_local ProgramName threadSubject{""};
 
 std::mutex& writeMutex() {
     static std::mutex mutex;
@@ -57,6 +61,10 @@ class LineBuffer {
         const std::string_view name(programName().text.data(), programName().size);
         append(name);
         append(": ");
+        if (threadSubject.size > 0) {
+            append({threadSubject.text.data(), threadSubject.size});
+            append(": ");
+        }
     }
     void append(std::string_view text) {
         const std::size_t room = kMaxLogLine - 1 - size_;  // one byte kept for the newline
@@ -184,6 +192,14 @@ void traceLine(std::string_view message) {
     appendTimestamp(line);
     line.append(message);
     line.emit();
+}
+
+LogSubject::LogSubject(std::string_view subject) {
+    threadSubject.set(subject);
+}
+
+LogSubject::~LogSubject() {
+    threadSubject.set({});
 }
 
 void installLogSink(LogSink* sink) {

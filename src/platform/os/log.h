@@ -28,7 +28,8 @@ inline constexpr std::size_t kMaxLogLine = 1024;
 void setLogProgramName(std::string_view name);
 std::string_view logProgramName();
 
-// Writes "<program>: <message>\n".
+// Writes "<program>: <message>\n" ("<program>: <subject>: <message>\n" on a thread with a
+// subject).
 void logLine(std::string_view message);
 // printf-style form of logLine.
 void log(const char* format, ...) __attribute__((format(printf, 1, 2)));
@@ -44,6 +45,16 @@ void traceFromEnvironment();
 // the line reads "[<ms> ms, clock <virtual ms>]". Costs one relaxed load when the trace is off.
 void trace(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void traceLine(std::string_view message);
+
+// Names what the calling thread works on (a printer, when several are updated at once) in every
+// line it logs, for the guard's lifetime. Keeps at most 63 bytes of `subject`.
+class LogSubject {
+  public:
+    explicit LogSubject(std::string_view subject);
+    ~LogSubject();
+    LogSubject(const LogSubject&) = delete;
+    LogSubject& operator=(const LogSubject&) = delete;
+};
 
 // Receives each whole line (without the newline) instead of standard error.
 class LogSink {

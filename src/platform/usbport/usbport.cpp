@@ -6,16 +6,27 @@ namespace usbport {
 namespace {
 
 std::atomic<Port*> installed{nullptr};
+thread_local Port* threadPort = nullptr;
 
 }  // namespace
 
 Port& port() {
+    if (threadPort != nullptr)
+        return *threadPort;
     Port* p = installed.load();
     return p ? *p : systemPort();
 }
 
 void installPort(Port* p) {
     installed.store(p);
+}
+
+ScopedThreadPort::ScopedThreadPort(Port* p) : previous_(threadPort) {
+    threadPort = p;
+}
+
+ScopedThreadPort::~ScopedThreadPort() {
+    threadPort = previous_;
 }
 
 bool SetVenderID(std::uint16_t vendorId) {

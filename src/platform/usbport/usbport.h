@@ -5,6 +5,7 @@
 // implementation (libusb/libusb_port.h), tests install scripted ones.
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -70,9 +71,15 @@ class Port {
     // device, the USB library's error and what to do), forgotten once taken; empty when nothing
     // failed since, or the port cannot tell.
     virtual std::string TakeFailure() { return {}; }
+    // Another port of the same kind, with the same vendor and product IDs but a selection, a
+    // failure text and detached drivers of its own, so that runs on several devices at once keep
+    // out of each other's way (one per thread, see ScopedThreadPort). Null when the port cannot
+    // make one: its devices are then reached one at a time.
+    virtual std::unique_ptr<Port> newPort() { return nullptr; }
 };
 
-// The port behind the free functions: the system's own unless a test installed another.
+// The port behind the free functions: the calling thread's own while it has one installed
+// (ScopedThreadPort), else the process's: the system's own unless a test installed another.
 Port& port();
 // The system's port, made on first use: the libusb one on Linux, the USB printer class driver's
 // on Windows. Each backend defines it.
@@ -86,6 +93,18 @@ class ScopedPort {
     ~ScopedPort() { installPort(nullptr); }
     ScopedPort(const ScopedPort&) = delete;
     ScopedPort& operator=(const ScopedPort&) = delete;
+};
+
+// Installs `port` for the calling thread alone for the guard's lifetime (nullptr: none).
+class ScopedThreadPort {
+  public:
+    explicit ScopedThreadPort(Port* p);
+    ~ScopedThreadPort();
+    ScopedThreadPort(const ScopedThreadPort&) = delete;
+    ScopedThreadPort& operator=(const ScopedThreadPort&) = delete;
+
+  private:
+    Port* previous_;
 };
 
 // The library's five operations, forwarded to port().

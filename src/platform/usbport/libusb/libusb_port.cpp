@@ -614,6 +614,14 @@ std::string LibusbPort::TakeFailure() {
     return std::exchange(shared_->lastFailure, {});
 }
 
+std::unique_ptr<Port> LibusbPort::newPort() {
+    auto other = std::make_unique<LibusbPort>(timeouts_);
+    std::lock_guard lock(mutex_);
+    other->vendorId_ = vendorId_;
+    other->productIds_ = productIds_;
+    return other;
+}
+
 Port& systemPort() {
     static LibusbPort port;
     return port;

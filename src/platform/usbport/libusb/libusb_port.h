@@ -64,6 +64,7 @@ class LibusbPort final : public Port {
     void KeepDriversDetached(bool keep) override;
     std::vector<DeviceIdentity> ListDevices() override;
     std::string TakeFailure() override;
+    std::unique_ptr<Port> newPort() override;
 
   private:
     // The open device if one matches the selection, else a newly opened one; null on failure.
