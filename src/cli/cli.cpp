@@ -180,6 +180,11 @@ std::string describe(const usbport::DeviceIdentity& printer) {
            printer.portPath;
 }
 
+// Text, or null when there is none.
+download::Json orNull(const std::string& text) {
+    return text.empty() ? download::Json() : download::Json(text);
+}
+
 bool isVirtual(const usbport::DeviceIdentity& printer) {
     return printer.serial.starts_with(download::kVirtualSerialPrefix);
 }
@@ -335,10 +340,10 @@ Program::Probe Program::probe(const usbport::DeviceIdentity& printer) {
 JsonObject Program::probeJson(const usbport::DeviceIdentity& printer, const Probe& p) const {
     JsonObject o;
     o.add("port", printer.portPath)
-        .addRaw("serial", printer.serial.empty() ? "null" : download::jsonString(printer.serial))
-        .addRaw("model", p.model.empty() ? "null" : download::jsonString(p.model))
-        .addRaw("versions", p.versions.main.empty() ? "null" : versionsJson(p.versions))
-        .addRaw("update", p.update.main.empty() ? "null" : versionsJson(p.update))
+        .add("serial", orNull(printer.serial))
+        .add("model", orNull(p.model))
+        .add("versions", p.versions.main.empty() ? download::Json() : versionsJson(p.versions))
+        .add("update", p.update.main.empty() ? download::Json() : versionsJson(p.update))
         .add("result", download::outcomeName(p.outcome))
         .add("status", static_cast<std::int64_t>(exitStatus(p.outcome)));
     if (!p.message.empty())
@@ -473,8 +478,8 @@ int Program::updateOne(const std::optional<usbport::DeviceIdentity>& target) {
                                    .add("outcome", download::outcomeName(outcome))
                                    .add("status", static_cast<std::int64_t>(status))
                                    .add("message", report.message)
-                                   .addRaw("before", versionsJson(window.before()))
-                                   .addRaw("after", versionsJson(window.after()))
+                                   .add("before", versionsJson(window.before()))
+                                   .add("after", versionsJson(window.after()))
                                    .add("main_sent", report.mainSent)
                                    .add("table_sent", report.tableSent));
     const std::string who = !report.printer.key().empty() ? describe(report.printer)
@@ -558,31 +563,6 @@ int Program::update() {
     return first;
 }
 
-// A string member of a history line's object `outer` (or of the line itself when empty).
-std::string member(const std::string& line, const std::string& outer, const std::string& key) {
-    std::size_t from = 0;
-    if (!outer.empty()) {
-        from = line.find("\"" + outer + "\":{");
-        if (from == std::string::npos)
-            return {};
-    }
-    const std::string pattern = "\"" + key + "\":\"";
-    const std::size_t at = line.find(pattern, from);
-    const std::size_t end = outer.empty() ? std::string::npos : line.find('}', from);
-    if (at == std::string::npos || (end != std::string::npos && at > end))
-        return {};
-    std::string value;
-    for (std::size_t i = at + pattern.size(); i < line.size() && line[i] != '"'; ++i) {
-        if (line[i] == '\\' && i + 1 < line.size()) {
-            ++i;
-            value += line[i] == 'n' ? ' ' : line[i];
-        } else {
-            value += line[i];
-        }
-    }
-    return value;
-}
-
 int Program::history() {
     const std::string path = download::historyPath();
     if (path.empty()) {
@@ -592,11 +572,12 @@ int Program::history() {
     const auto lines = download::readHistory(path);
     for (const auto& line : lines) {
         reporter_.event("record", JsonObject().addRaw("record", line));
-        const std::string before = member(line, "before", "main");
-        const std::string after = member(line, "after", "main");
-        reporter_.line(member(line, "", "start") + "  " + member(line, "", "printer") + "  " +
+        const auto record = download::parseRecord(line).value_or(download::DownloadRecord{});
+        const std::string& before = record.before.main;
+        const std::string& after = record.after.main;
+        reporter_.line(record.start + "  " + record.printer + "  " +
                        (before.empty() ? "-" : before) + " -> " + (after.empty() ? "-" : after) +
-                       "  " + member(line, "", "outcome"));
+                       "  " + record.outcome);
     }
     if (lines.empty())
         reporter_.line("No updates recorded in " + path + ".");

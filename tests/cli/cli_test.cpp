@@ -3,6 +3,7 @@
 // without --yes, an interrupt during the image stream, and the history.
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <csignal>
 #include <cstdlib>
@@ -162,7 +163,7 @@ TEST_F(CommandLine, EachOutcomeHasItsExitStatus) {
         console = {};
         EXPECT_EQ(run(row), row.status) << console.out_ << console.err_;
         for (const auto& line : console.lines())
-            EXPECT_TRUE(pv::download::isJson(line)) << line;
+            EXPECT_TRUE(nlohmann::json::accept(line)) << line;
         if (*row.outcome != '\0') {
             const auto outcomes = console.events("outcome");
             ASSERT_EQ(outcomes.size(), 1u);
