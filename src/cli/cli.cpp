@@ -8,6 +8,7 @@
 
 #include "cli/output.h"
 #include "download/history.h"
+#include "download/sleep_inhibitor.h"
 #include "download/strings.h"
 #include "link/printer_link.h"
 #include "link/printer_session.h"
@@ -196,6 +197,17 @@ std::optional<usbport::DeviceIdentity> findPrinter(const std::string& id) {
             return printer;
     return std::nullopt;
 }
+
+// Installs a sleep inhibitor for the downloads of its lifetime.
+class InstalledSleepInhibitor {
+  public:
+    explicit InstalledSleepInhibitor(download::SleepInhibitor& inhibitor) {
+        download::installSleepInhibitor(&inhibitor);
+    }
+    ~InstalledSleepInhibitor() { download::installSleepInhibitor(nullptr); }
+    InstalledSleepInhibitor(const InstalledSleepInhibitor&) = delete;
+    InstalledSleepInhibitor& operator=(const InstalledSleepInhibitor&) = delete;
+};
 
 class Program {
   public:
@@ -536,6 +548,9 @@ int Program::update() {
         return kExitOther;
     }
 
+    // Each download holds the system's sleep lock while it runs, as in the window.
+    download::SystemSleepInhibitor noSleep;
+    const InstalledSleepInhibitor installed(noSleep);
     int first = kExitSuccess;
     int updated = 0;
     int failed = 0;

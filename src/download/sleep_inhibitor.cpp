@@ -1,6 +1,9 @@
 #include "download/sleep_inhibitor.h"
 
 #include <atomic>
+#include <string>
+
+#include "platform/os/log.h"
 
 namespace pv::download {
 namespace {
@@ -15,6 +18,9 @@ NoInhibitor noInhibitor;
 std::atomic<SleepInhibitor*> installed{nullptr};
 
 }  // namespace
+
+SystemSleepInhibitor::SystemSleepInhibitor()
+    : lock_(std::string(os::logProgramName()), kInhibitWhy) {}
 
 SleepInhibitor& sleepInhibitor() {
     SleepInhibitor* inhibitor = installed.load();

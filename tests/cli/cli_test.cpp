@@ -1,6 +1,6 @@
 // pv4410s-update run in-process against the virtual printer, through the real libusb, in virtual
 // time: every command's exit status, the --json events against the printer's trace, the refusal
-// without --yes, an interrupt during the image stream, and the history.
+// without --yes, an interrupt during the image stream, the history, and the sleep lock.
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -17,7 +17,9 @@
 #include "download/history.h"
 #include "link/printer_session.h"
 #include "platform/os/file_lock.h"
+#include "platform/os/log.h"
 #include "platform/usbport/usbport.h"
+#include "support/logind_mock.h"
 #include "support/virtual_printer.h"
 
 namespace {
@@ -255,6 +257,24 @@ TEST_F(CommandLine, InterruptDuringTheStreamResetsThePrinter) {
     ASSERT_EQ(outcome.size(), 1u);
     EXPECT_NE(outcome[0].find(member("outcome", "interrupted")), std::string::npos);
     EXPECT_NE(outcome[0].find("\"main_sent\":false"), std::string::npos);
+}
+
+// `update` holds the system's sleep lock, in the program's name, while a download runs, and lets
+// it go when the download ends.
+TEST_F(CommandLine, UpdateHoldsTheSleepLockDuringTheDownload) {
+    const pv::test::LogindMock logind;
+    ASSERT_TRUE(logind.ready()) << logind.error();
+    os::setLogProgramName("pv4410s-update");
+    std::vector<std::string> held;
+    console.onOut = [&](std::string_view text) {
+        if (text.find(R"("stage":"send")") != std::string_view::npos)
+            held = logind.inhibitors();
+    };
+    EXPECT_EQ(run({"503", kUpdate, "503C10"}), 0) << console.err_;
+    os::setLogProgramName("pv4410s-updater");
+    EXPECT_EQ(held, std::vector<std::string>{"sleep:shutdown:idle|pv4410s-update|Updating the "
+                                             "printer's firmware|block"});
+    EXPECT_TRUE(logind.waitForInhibitors(0).empty());
 }
 
 }  // namespace
