@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <iostream>
 #include <optional>
+#include <stdexcept>
 
 #include "cli/cli.h"
 #include "download/strings.h"
@@ -140,7 +141,10 @@ JsonObject& JsonObject::add(std::string_view key, download::Json value) {
 }
 
 JsonObject& JsonObject::addRaw(std::string_view key, std::string_view json) {
-    return add(key, download::Json::parse(json));
+    download::Json value = download::parseJson(json);
+    if (value.is_discarded())
+        throw std::invalid_argument("not JSON: " + std::string(json));
+    return add(key, std::move(value));
 }
 
 std::string versionsText(const download::PrinterVersions& v) {

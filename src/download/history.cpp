@@ -194,7 +194,7 @@ std::string historyLine(const DownloadRecord& record) {
 }
 
 std::optional<DownloadRecord> parseRecord(std::string_view line) {
-    const Json json = Json::parse(line, nullptr, false);
+    const Json json = parseJson(line);
     if (json.is_discarded() || !json.is_object())
         return std::nullopt;
     if (const auto format = json.find("format");

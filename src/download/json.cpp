@@ -61,6 +61,10 @@ std::string utf8Text(std::string_view text) {
     return out;
 }
 
+Json parseJson(std::string_view text) {
+    return Json::parse(text, nullptr, false);
+}
+
 std::string jsonLine(const Json& value) {
     return value.dump(-1, ' ', false, Json::error_handler_t::replace);
 }

@@ -21,4 +21,8 @@ std::string utf8Text(std::string_view text);
 // that did not go through utf8Text) is written with U+FFFD for its bad bytes rather than failing.
 std::string jsonLine(const Json& value);
 
+// The JSON value `text` holds; a value whose is_discarded() is true when it holds none. (The
+// library's parser and writer are instantiated here alone: they are heavy to compile.)
+Json parseJson(std::string_view text);
+
 }  // namespace pv::download
