@@ -37,7 +37,7 @@ read -r status ms <"$work/term.txt"
 [ "${ms:-9999}" -lt 500 ] || fail "SIGTERM outside a download: ended after $ms ms"
 
 # 4. SIGINT in the erase wait of a download: the wait ends, the printer is reset, status 130.
-serial=$("$printer" -- "$program" --json list 2>/dev/null | sed -n 's/.*"serial":"\([^"]*\)".*/\1/p')
+serial=$("$printer" -- "$program" --json list 2>/dev/null | jq -r 'select(.event == "printer") | .serial')
 if [[ $serial != VIRTUAL-* ]] && "$program" --version | grep -q Demonstration; then
     echo "skipped: interrupt during a download (the virtual printer's serial \"$serial\" is not VIRTUAL-...)"
 else
