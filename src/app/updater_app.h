@@ -4,7 +4,7 @@
 // it always ends with false, so the program ends when the main window closes. Shutdown releases
 // the USB identity.
 
-#include "app/logind_inhibitor.h"
+#include "download/sleep_inhibitor.h"
 #include "platform/dialog/application.h"
 #include "platform/os/single_instance.h"
 
@@ -22,7 +22,7 @@ class UpdaterApp : public dlg::Application {
     // Held until the process ends; a second copy finds the name taken and ends silently.
     os::SingleInstanceLock instanceLock_;
     // Installed for downloads while the main window runs: keeps the computer awake during one.
-    LogindInhibitor sleepInhibitor_;
+    download::SystemSleepInhibitor sleepInhibitor_;
 };
 
 }  // namespace pv::app

@@ -12,6 +12,7 @@
 
 #include "cli/output.h"
 #include "download/history.h"
+#include "download/sleep_inhibitor.h"
 #include "download/strings.h"
 #include "link/printer_link.h"
 #include "link/printer_session.h"
@@ -250,6 +251,11 @@ std::string describe(const usbport::DeviceIdentity& printer) {
            printer.portPath;
 }
 
+// Text, or null when there is none.
+download::Json orNull(const std::string& text) {
+    return text.empty() ? download::Json() : download::Json(text);
+}
+
 bool isVirtual(const usbport::DeviceIdentity& printer) {
     return printer.serial.starts_with(download::kVirtualSerialPrefix);
 }
@@ -266,6 +272,17 @@ std::optional<usbport::DeviceIdentity> findPrinter(const std::string& id) {
 // (updateAtOnce) one that an interrupt kept from starting.
 constexpr int kUpToDate = -1;
 constexpr int kNotRun = -2;
+
+// Installs a sleep inhibitor for the downloads of its lifetime.
+class InstalledSleepInhibitor {
+  public:
+    explicit InstalledSleepInhibitor(download::SleepInhibitor& inhibitor) {
+        download::installSleepInhibitor(&inhibitor);
+    }
+    ~InstalledSleepInhibitor() { download::installSleepInhibitor(nullptr); }
+    InstalledSleepInhibitor(const InstalledSleepInhibitor&) = delete;
+    InstalledSleepInhibitor& operator=(const InstalledSleepInhibitor&) = delete;
+};
 
 class Program {
   public:
@@ -329,8 +346,12 @@ int Program::run() {
         return list();
     if (options_.command == "check")
         return check();
-    if (options_.command == "update")
+    if (options_.command == "update") {
+        // Each download holds the system's sleep lock while it runs, as in the window.
+        download::SystemSleepInhibitor noSleep;
+        const InstalledSleepInhibitor installed(noSleep);
         return options_.recover ? recover() : update();
+    }
     return history();
 }
 
@@ -428,10 +449,10 @@ Program::Probe Program::probe(const usbport::DeviceIdentity& printer) {
 JsonObject Program::probeJson(const usbport::DeviceIdentity& printer, const Probe& p) const {
     JsonObject o;
     o.add("port", printer.portPath)
-        .addRaw("serial", printer.serial.empty() ? "null" : download::jsonString(printer.serial))
-        .addRaw("model", p.model.empty() ? "null" : download::jsonString(p.model))
-        .addRaw("versions", p.versions.main.empty() ? "null" : versionsJson(p.versions))
-        .addRaw("update", p.update.main.empty() ? "null" : versionsJson(p.update))
+        .add("serial", orNull(printer.serial))
+        .add("model", orNull(p.model))
+        .add("versions", p.versions.main.empty() ? download::Json() : versionsJson(p.versions))
+        .add("update", p.update.main.empty() ? download::Json() : versionsJson(p.update))
         .add("result", probeResult(p))
         .add("status", static_cast<std::int64_t>(exitStatus(p.outcome)));
     if (!p.message.empty())
@@ -589,8 +610,8 @@ int Program::updateOne(const std::optional<usbport::DeviceIdentity>& target, Rep
                                   .add("outcome", download::outcomeName(outcome))
                                   .add("status", static_cast<std::int64_t>(status))
                                   .add("message", report.message)
-                                  .addRaw("before", versionsJson(window.before()))
-                                  .addRaw("after", versionsJson(window.after()))
+                                  .add("before", versionsJson(window.before()))
+                                  .add("after", versionsJson(window.after()))
                                   .add("main_sent", report.mainSent)
                                   .add("table_sent", report.tableSent));
     const std::string who = !report.printer.key().empty() ? describe(report.printer)
@@ -720,31 +741,6 @@ int Program::summarise(const std::vector<int>& statuses, std::size_t printers) {
     return first;
 }
 
-// A string member of a history line's object `outer` (or of the line itself when empty).
-std::string member(const std::string& line, const std::string& outer, const std::string& key) {
-    std::size_t from = 0;
-    if (!outer.empty()) {
-        from = line.find("\"" + outer + "\":{");
-        if (from == std::string::npos)
-            return {};
-    }
-    const std::string pattern = "\"" + key + "\":\"";
-    const std::size_t at = line.find(pattern, from);
-    const std::size_t end = outer.empty() ? std::string::npos : line.find('}', from);
-    if (at == std::string::npos || (end != std::string::npos && at > end))
-        return {};
-    std::string value;
-    for (std::size_t i = at + pattern.size(); i < line.size() && line[i] != '"'; ++i) {
-        if (line[i] == '\\' && i + 1 < line.size()) {
-            ++i;
-            value += line[i] == 'n' ? ' ' : line[i];
-        } else {
-            value += line[i];
-        }
-    }
-    return value;
-}
-
 int Program::recover() {
     int status = kExitSuccess;
     const auto printer = target(status);
@@ -786,10 +782,9 @@ int Program::recover() {
     const std::string plan = "Restore the firmware of " + describe(*printer) +
                              ": it reports no valid main firmware (" + p.versions.main + "); " +
                              why + "; sends " + versionsText(sends) + ".";
-    reporter_.event("recover", JsonObject()
-                                   .add("family", family)
-                                   .add("reason", why)
-                                   .addRaw("images", versionsJson(sends)));
+    reporter_.event(
+        "recover",
+        JsonObject().add("family", family).add("reason", why).add("images", versionsJson(sends)));
     if (options_.yes) {
         reporter_.line(plan);
     } else if (!confirm(plan + "\nGo on?")) {
@@ -809,11 +804,12 @@ int Program::history() {
     const auto lines = download::readHistory(path);
     for (const auto& line : lines) {
         reporter_.event("record", JsonObject().addRaw("record", line));
-        const std::string before = member(line, "before", "main");
-        const std::string after = member(line, "after", "main");
-        reporter_.line(member(line, "", "start") + "  " + member(line, "", "printer") + "  " +
+        const auto record = download::parseRecord(line).value_or(download::DownloadRecord{});
+        const std::string& before = record.before.main;
+        const std::string& after = record.after.main;
+        reporter_.line(record.start + "  " + record.printer + "  " +
                        (before.empty() ? "-" : before) + " -> " + (after.empty() ? "-" : after) +
-                       "  " + member(line, "", "outcome"));
+                       "  " + record.outcome);
     }
     if (lines.empty())
         reporter_.line("No updates recorded in " + path + ".");
@@ -860,11 +856,10 @@ std::string recordedFirmware(const std::vector<std::string>& historyLines,
                              const std::string& printer) {
     const payload::FirmwareCatalogue catalogue;
     for (std::size_t i = historyLines.size(); i-- > 0;) {  // newest first
-        const std::string& line = historyLines[i];
-        if (member(line, "", "printer") != printer)
+        const auto record = download::parseRecord(historyLines[i]);
+        if (!record || record->printer != printer)
             continue;
-        for (const char* when : {"after", "before"}) {
-            std::string version = member(line, when, "main");
+        for (const std::string& version : {record->after.main, record->before.main}) {
             payload::ImageSelection selection;
             if (version.size() == 6 &&
                 catalogue.findFamily(version.substr(0, 3).c_str(), selection))

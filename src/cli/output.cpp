@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <iostream>
 #include <optional>
+#include <stdexcept>
 
 #include "cli/cli.h"
 #include "download/strings.h"
@@ -156,38 +157,18 @@ void RunConsole::write(std::string_view text, std::string& pending, bool toErr) 
         shared_.out(lines);
 }
 
-JsonObject& JsonObject::addRaw(std::string_view key, std::string_view json) {
-    if (body_.size() > 1)
-        body_ += ',';
-    body_ += download::jsonString(key);
-    body_ += ':';
-    body_ += json;
+JsonObject& JsonObject::add(std::string_view key, download::Json value) {
+    if (value.is_string())
+        value = download::utf8Text(value.get_ref<const std::string&>());
+    value_[download::utf8Text(key)] = std::move(value);
     return *this;
 }
 
-JsonObject& JsonObject::add(std::string_view key, std::string_view value) {
-    return addRaw(key, download::jsonString(value));
-}
-
-JsonObject& JsonObject::add(std::string_view key, std::int64_t value) {
-    return addRaw(key, std::to_string(value));
-}
-
-JsonObject& JsonObject::add(std::string_view key, bool value) {
-    return addRaw(key, value ? "true" : "false");
-}
-
-std::string versionsJson(const download::PrinterVersions& v) {
-    auto text = [](const std::string& s) { return s.empty() ? "null" : download::jsonString(s); };
-    auto sum = [](const std::optional<std::uint16_t>& c) {
-        return c ? download::jsonString(hex4(*c)) : std::string("null");
-    };
-    return JsonObject()
-        .addRaw("main", text(v.main))
-        .addRaw("main_checksum", sum(v.mainChecksum))
-        .addRaw("table", text(v.table))
-        .addRaw("table_checksum", sum(v.tableChecksum))
-        .text();
+JsonObject& JsonObject::addRaw(std::string_view key, std::string_view json) {
+    download::Json value = download::parseJson(json);
+    if (value.is_discarded())
+        throw std::invalid_argument("not JSON: " + std::string(json));
+    return add(key, std::move(value));
 }
 
 std::string versionsText(const download::PrinterVersions& v) {
@@ -213,19 +194,14 @@ Reporter::Reporter(Console& console, bool json, Verbosity verbosity, os::Tick st
 void Reporter::event(std::string_view name, const JsonObject& members) {
     if (!json_)
         return;
-    JsonObject head;
-    head.add("event", name)
+    JsonObject line;
+    line.add("event", name)
         .add("ms", static_cast<std::int64_t>(os::ticksSince(start_, os::tickCount())));
     if (!printer_.empty())
-        head.add("printer", printer_);
-    std::string text = head.text();
-    const std::string rest = members.text();
-    if (rest.size() > 2) {
-        text.pop_back();
-        text += ',';
-        text.append(rest, 1);
-    }
-    console_.out(text + "\n");
+        line.add("printer", printer_);
+    for (const auto& [key, value] : members.value().items())
+        line.add(key, value);
+    console_.out(line.text() + "\n");
 }
 
 void Reporter::clearBar() {
@@ -308,7 +284,7 @@ void ConsoleWindow::PushTexts() {
         if (!t.beforeMainVersion.empty()) {
             reporter_.event(
                 "versions",
-                JsonObject().add("when", "before").addRaw("versions", versionsJson(before())));
+                JsonObject().add("when", "before").add("versions", versionsJson(before())));
             reporter_.line("Printer runs:   " + versionsText(before()));
         }
     }
@@ -317,7 +293,7 @@ void ConsoleWindow::PushTexts() {
         if (!t.afterMainVersion.empty()) {
             reporter_.event(
                 "versions",
-                JsonObject().add("when", "after").addRaw("versions", versionsJson(after())));
+                JsonObject().add("when", "after").add("versions", versionsJson(after())));
             reporter_.line("Printer now runs: " + versionsText(after()));
         }
     }
@@ -336,7 +312,7 @@ void ConsoleWindow::ShowLabels() {
     const std::string tableSum =
         field(selection_.tableLabelPair.checksum, sizeof selection_.tableLabelPair.checksum);
     const download::PrinterVersions images{main, table, checksumOf(mainSum), checksumOf(tableSum)};
-    reporter_.event("images", JsonObject().addRaw("images", versionsJson(images)));
+    reporter_.event("images", JsonObject().add("images", versionsJson(images)));
     reporter_.line("Update sends:   " + versionsText(images));
 }
 

@@ -7,11 +7,13 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
 
 #include "download/download_window.h"
 #include "download/history.h"
+#include "download/json.h"
 #include "platform/os/clock.h"
 
 namespace pv::cli {
@@ -66,25 +68,23 @@ class RunConsole final : public Console {
     std::string errLine_;
 };
 
-// A JSON object built one member at a time.
+// A JSON object built one member at a time, members in the order added.
 class JsonObject {
   public:
-    JsonObject& add(std::string_view key, std::string_view value);
-    JsonObject& add(std::string_view key, const char* value) {
-        return add(key, std::string_view(value));
-    }
-    JsonObject& add(std::string_view key, std::int64_t value);
-    JsonObject& add(std::string_view key, bool value);
-    // `json` must already be a JSON value.
+    // Any JSON value: text, a number, true or false, nullptr for null, a nested value. Text
+    // from the printer may hold any bytes (see download::utf8Text).
+    JsonObject& add(std::string_view key, download::Json value);
+    // `json` is JSON text (a value written elsewhere, such as a history line).
     JsonObject& addRaw(std::string_view key, std::string_view json);
-    std::string text() const { return body_ + "}"; }
+    std::string text() const { return download::jsonLine(value_); }
+    const download::Json& value() const { return value_; }
 
   private:
-    std::string body_ = "{";
+    download::Json value_ = download::Json::object();
 };
 
 // Versions and checksums as a JSON object with null for what is unknown.
-std::string versionsJson(const download::PrinterVersions& versions);
+using download::versionsJson;
 // "main 301B10 (1A2B), table 705A10 (00FF)"; "none" when nothing is known.
 std::string versionsText(const download::PrinterVersions& versions);
 

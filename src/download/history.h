@@ -16,6 +16,8 @@
 #include <string_view>
 #include <vector>
 
+#include "download/json.h"
+
 namespace pv::download {
 
 // Versions and checksums the printer reported; unset fields were not read.
@@ -44,20 +46,24 @@ std::string utcNow();
 // The history file's path; empty when neither XDG_STATE_HOME nor a home folder is known.
 std::string historyPath();
 
-// `record` as one JSON object, without the newline.
+// `record` as one JSON object, without the newline. Text that is not valid UTF-8 is read as
+// Latin-1 (see utf8Text).
 std::string historyLine(const DownloadRecord& record);
-// `text` as a JSON string literal, quotes included. Control characters, quotes and backslashes
-// are escaped; bytes that are not valid UTF-8 become \u00XX (read as Latin-1).
-std::string jsonString(std::string_view text);
-// True when `text` is exactly one JSON value (surrounding blanks allowed).
-bool isJson(std::string_view text);
+// Versions and checksums as the history and the command line's events write them: an object of
+// "main", "main_checksum", "table" and "table_checksum", null for what is not known.
+Json versionsJson(const PrinterVersions& versions);
+// The record a history line holds; nothing when the line is not a JSON object or has a format
+// number higher than this build reads. Members it does not know are ignored, missing or null
+// ones left empty, so lines of every earlier writer read.
+std::optional<DownloadRecord> parseRecord(std::string_view line);
 
 // Appends `record` to the history file, creating its folder (mode 0700, parents as needed) and
 // the file (0600). False when it could not; the reason has been logged.
 bool appendHistory(const DownloadRecord& record);
 
 // The well-formed lines of the file at `path` (default: historyPath()), oldest first, without
-// their newlines. A torn or malformed line is skipped (and logged); a missing file has none.
+// their newlines: those parseRecord reads. A torn or malformed line is skipped (and logged); a
+// missing file has none.
 std::vector<std::string> readHistory(const std::string& path = historyPath());
 
 }  // namespace pv::download

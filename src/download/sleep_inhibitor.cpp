@@ -1,6 +1,9 @@
 #include "download/sleep_inhibitor.h"
 
 #include <atomic>
+#include <string>
+
+#include "platform/os/log.h"
 
 namespace pv::download {
 namespace {
@@ -15,6 +18,26 @@ NoInhibitor noInhibitor;
 std::atomic<SleepInhibitor*> installed{nullptr};
 
 }  // namespace
+
+SystemSleepInhibitor::SystemSleepInhibitor()
+    : lock_(std::string(os::logProgramName()), kInhibitWhy) {}
+
+bool SystemSleepInhibitor::acquire() {
+    const std::lock_guard hold(mutex_);
+    ++users_;
+    return lock_.held() || lock_.acquire();
+}
+
+void SystemSleepInhibitor::release() {
+    const std::lock_guard hold(mutex_);
+    if (users_ > 0 && --users_ == 0)
+        lock_.release();
+}
+
+bool SystemSleepInhibitor::held() const {
+    const std::lock_guard hold(mutex_);
+    return lock_.held();
+}
 
 SleepInhibitor& sleepInhibitor() {
     SleepInhibitor* inhibitor = installed.load();

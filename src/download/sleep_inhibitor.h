@@ -1,18 +1,42 @@
 #pragma once
 // Keeps the computer from sleeping, shutting down or going idle while a download runs: a
 // printer cut off mid-stream is left without firmware. The download layer asks through this
-// interface; the desktop implementation (app/logind_inhibitor.h) takes a systemd-logind lock over
-// D-Bus. A run that gets no lock goes on: the implementation logs one line saying so.
+// interface; both programs install the system's lock (SystemSleepInhibitor, on the platform's
+// session/sleep_lock.h: systemd-logind on Linux). A run that gets no lock goes on: the lock logs
+// one line saying so.
+
+#include <mutex>
+
+#include "platform/session/sleep_lock.h"
 
 namespace pv::download {
+
+// How the system's list of locks describes a download's.
+inline constexpr char kInhibitWhy[] = "Updating the printer's firmware";
 
 class SleepInhibitor {
   public:
     virtual ~SleepInhibitor() = default;
-    // Takes the lock; false when none could be taken. A lock already held is kept.
+    // Takes the lock; false when none could be taken. A lock already held is kept (and, where
+    // several downloads may run at once, counts one more of them).
     virtual bool acquire() = 0;
-    // Lets the lock go; does nothing when none is held.
+    // Ends one acquire's hold; the lock goes with the last. Does nothing when none is held.
     virtual void release() = 0;
+};
+
+// The system's lock, taken in the name of the program as the log shows it. Several downloads at
+// once share it: the first to start takes it, the last to end lets it go.
+class SystemSleepInhibitor final : public SleepInhibitor {
+  public:
+    SystemSleepInhibitor();
+    bool acquire() override;
+    void release() override;
+    bool held() const;
+
+  private:
+    mutable std::mutex mutex_;
+    int users_ = 0;
+    session::SleepLock lock_;
 };
 
 // The inhibitor downloads use: the installed one, or one that takes nothing.

@@ -1,8 +1,9 @@
 // pv4410s-update run in-process against the virtual printer, through the real libusb, in virtual
 // time: every command's exit status, the --json events against the printer's trace, the refusal
-// without --yes, stops at every point of a download, recovery, and the history.
+// without --yes, stops at every point of a download, recovery, the history, and the sleep lock.
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <csignal>
@@ -21,6 +22,7 @@
 #include "platform/os/file_lock.h"
 #include "platform/os/log.h"
 #include "platform/usbport/usbport.h"
+#include "support/logind_mock.h"
 #include "support/virtual_printer.h"
 
 namespace {
@@ -66,9 +68,9 @@ class TestConsole final : public pv::cli::Console {
     std::function<void(std::string_view)> onOut;
 };
 
-// `"key":"value"` as the program writes it.
-std::string member(const std::string& key, const std::string& value) {
-    return "\"" + key + "\":\"" + value + "\"";
+// An event line as JSON (null when it is none).
+nlohmann::json parsed(const std::string& line) {
+    return nlohmann::json::parse(line, nullptr, false);
 }
 
 struct Row {
@@ -209,12 +211,11 @@ TEST_F(CommandLine, EachOutcomeHasItsExitStatus) {
         console = {};
         EXPECT_EQ(run(row), row.status) << console.out_ << console.err_;
         for (const auto& line : console.lines())
-            EXPECT_TRUE(pv::download::isJson(line)) << line;
+            EXPECT_TRUE(nlohmann::json::accept(line)) << line;
         if (*row.outcome != '\0') {
             const auto outcomes = console.events("outcome");
             ASSERT_EQ(outcomes.size(), 1u);
-            EXPECT_NE(outcomes[0].find(member("outcome", row.outcome)), std::string::npos)
-                << outcomes[0];
+            EXPECT_EQ(parsed(outcomes[0])["outcome"], row.outcome) << outcomes[0];
         }
         if (row.status == 10 || row.status == 11 || row.status == 2) {
             EXPECT_EQ(commands(), std::vector<std::string>{}) << "nothing reached the printer";
@@ -234,11 +235,8 @@ TEST_F(CommandLine, JsonEventsMatchThePrinterTrace) {
     ASSERT_EQ(run({"301", kUpdate}), 0) << console.err_;
     std::string stages;
     for (const auto& e : console.events("stage"))
-        stages += e.substr(e.find("\"stage\":")) + " ";
-    EXPECT_EQ(stages,
-              "\"stage\":\"initialise\"} \"stage\":\"up-to-date-check\"} "
-              "\"stage\":\"version-check\"} \"stage\":\"send\"} "
-              "\"stage\":\"reset\"} \"stage\":\"read-back\"} ");
+        stages += parsed(e)["stage"].get<std::string>() + " ";
+    EXPECT_EQ(stages, "initialise up-to-date-check version-check send reset read-back ");
     EXPECT_EQ(commands(),
               (std::vector<std::string>{"version-request", "initialise", "version-request",
                                         "erase p", "transfer p", "erase t", "transfer t", "reset",
@@ -250,27 +248,27 @@ TEST_F(CommandLine, JsonEventsMatchThePrinterTrace) {
     ASSERT_EQ(versions.size(), 2u);
     for (std::size_t i = 0; i < 2; ++i) {
         for (const char* key : {"main", "table"})
-            EXPECT_NE(versions[i].find(member(key, replies[i].field(key))), std::string::npos)
-                << versions[i];
-        EXPECT_NE(versions[i].find(member("main_checksum", replies[i].field("main_sum").substr(2))),
-                  std::string::npos)
+            EXPECT_EQ(parsed(versions[i])["versions"][key], replies[i].field(key)) << versions[i];
+        EXPECT_EQ(parsed(versions[i])["versions"]["main_checksum"],
+                  replies[i].field("main_sum").substr(2))
             << versions[i];
     }
     const auto images = console.events("images");
     ASSERT_EQ(images.size(), 1u);
-    EXPECT_NE(images[0].find(member("main", replies[1].field("main"))), std::string::npos);
-    EXPECT_NE(images[0].find(member("table", replies[1].field("table"))), std::string::npos);
+    EXPECT_EQ(parsed(images[0])["images"]["main"], replies[1].field("main"));
+    EXPECT_EQ(parsed(images[0])["images"]["table"], replies[1].field("table"));
     EXPECT_FALSE(console.events("progress").empty());
     const auto outcome = console.events("outcome");
     ASSERT_EQ(outcome.size(), 1u);
-    EXPECT_NE(outcome[0].find("\"main_sent\":true,\"table_sent\":true"), std::string::npos);
+    EXPECT_EQ(parsed(outcome[0])["main_sent"], true);
+    EXPECT_EQ(parsed(outcome[0])["table_sent"], true);
 
     // The run is in the history, which the history command lists.
     console = {};
     EXPECT_EQ(run({"history", {"--json", "history"}}), 0);
     const auto records = console.events("record");
     ASSERT_FALSE(records.empty());
-    EXPECT_NE(records.back().find(member("outcome", "success")), std::string::npos);
+    EXPECT_EQ(parsed(records.back())["record"]["outcome"], "success");
 }
 
 // check and list say what an update would change, or that the printer is up to date.
@@ -416,8 +414,7 @@ TEST_F(CommandLine, AStopAtAnyPointLeavesValidFirmware) {
         EXPECT_EQ(pv::download::readHistory().size(), recorded + 1);
         const auto outcome = console.events("outcome");
         ASSERT_EQ(outcome.size(), 1u);
-        EXPECT_NE(outcome[0].find(member("outcome", point.status ? "interrupted" : "success")),
-                  std::string::npos);
+        EXPECT_EQ(parsed(outcome[0])["outcome"], point.status ? "interrupted" : "success");
     }
 }
 
@@ -438,6 +435,24 @@ TEST(RecordedFirmware, TheNewestValidVersionOfThatPrinter) {
     for (const auto& [printer, version] :
          {std::pair{"PV-1", "301F11"}, {"PV-2", "503H11"}, {"PV-3", ""}, {"PV-4", ""}})
         EXPECT_EQ(pv::cli::recordedFirmware(lines, printer), version) << printer;
+}
+
+// `update` holds the system's sleep lock, in the program's name, while a download runs, and lets
+// it go when the download ends.
+TEST_F(CommandLine, UpdateHoldsTheSleepLockDuringTheDownload) {
+    const pv::test::LogindMock logind;
+    ASSERT_TRUE(logind.ready()) << logind.error();
+    os::setLogProgramName("pv4410s-update");
+    std::vector<std::string> held;
+    console.onOut = [&](std::string_view text) {
+        if (text.find(R"("stage":"send")") != std::string_view::npos)
+            held = logind.inhibitors();
+    };
+    EXPECT_EQ(run({"503", kUpdate, "503C10"}), 0) << console.err_;
+    os::setLogProgramName("pv4410s-updater");
+    EXPECT_EQ(held, std::vector<std::string>{"sleep:shutdown:idle|pv4410s-update|Updating the "
+                                             "printer's firmware|block"});
+    EXPECT_TRUE(logind.waitForInhibitors(0).empty());
 }
 
 }  // namespace

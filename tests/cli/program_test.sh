@@ -39,7 +39,7 @@ read -r status ms <"$work/term.txt"
 
 # 4. SIGINT twice in the erase wait of a download: the erase wait, the transfer and the image run
 # to their end, then the printer is reset; status 130; the note is printed once.
-serial=$("$printer" -- "$program" --json list 2>/dev/null | sed -n 's/.*"serial":"\([^"]*\)".*/\1/p')
+serial=$("$printer" -- "$program" --json list 2>/dev/null | jq -r 'select(.event == "printer") | .serial')
 if [[ $serial != VIRTUAL-* ]] && "$program" --version | grep -q Demonstration; then
     echo "skipped: interrupt during a download (the virtual printer's serial \"$serial\" is not VIRTUAL-...)"
 else

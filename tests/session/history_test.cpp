@@ -60,11 +60,9 @@ TEST_F(History, EachAppendAddsOneLineThatAJsonParserReadsInAPrivateNewFolder) {
     const auto lines = pv::download::readHistory();
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0], pv::download::historyLine(record("Success!")));
-    EXPECT_NE(lines[1].find(R"("message":"say \"hi\"\\\n\u0001\u007f caf)"
-                            "\xc3\xa9"
-                            R"( \u00ff\u00c3")"),
-              std::string::npos)
-        << lines[1];
+    // The stray bytes read as Latin-1: U+00FF, U+00C3.
+    EXPECT_EQ(pv::download::parseRecord(lines[1])->message,
+              "say \"hi\"\\\n\x01\x7f caf\xc3\xa9 \xc3\xbf\xc3\x83");
 
     const std::string check =
         "/usr/bin/python3 -c 'import json,sys\n"
@@ -87,6 +85,33 @@ TEST_F(History, ATornLastLineIsSkippedAndTheNextRecordStartsOnALineOfItsOwn) {
     const auto lines = pv::download::readHistory();
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[1], pv::download::historyLine(record("second")));
+}
+
+// Lines as earlier versions wrote them still read; a later format, or a line that is valid JSON
+// but no record, does not.
+TEST_F(History, LinesOfEarlierWritersReadAndOthersAreSkipped) {
+    const std::string path = useState(root_);
+    fs::create_directories(fs::path(path).parent_path());
+    std::ofstream(path)
+        << R"({"format":1,"start":"2024-05-01T09:30:12Z","end":"2024-05-01T09:33:40Z",)"
+           R"("printer":"1-1","before":{"main":"301B10","main_checksum":"1A2B","table":null,)"
+           R"("table_checksum":null},"after":{"main":null,"main_checksum":null,"table":null,)"
+           R"("table_checksum":null},"images_sent":[],"outcome":"time-out",)"
+           R"("message":"caf\u00e9 \u007f\u00ff","extra":[1,{"x":2}]})"
+           "\n"
+        << R"({"format":2,"start":"2030-01-01T00:00:00Z"})"
+        << "\n[1,2]\n{\"start\":\"a\"\n";
+    const auto lines = pv::download::readHistory();
+    ASSERT_EQ(lines.size(), 1u);
+    const auto r = pv::download::parseRecord(lines[0]);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->printer, "1-1");
+    EXPECT_EQ(r->before.main, "301B10");
+    EXPECT_EQ(r->before.mainChecksum, 0x1A2B);
+    EXPECT_FALSE(r->before.tableChecksum);
+    EXPECT_TRUE(r->after.main.empty());
+    EXPECT_EQ(r->outcome, "time-out");
+    EXPECT_EQ(r->message, "caf\xc3\xa9 \x7f\xc3\xbf");
 }
 
 TEST_F(History, AFolderThatCannotBeWrittenIsLoggedAndTheCallerGoesOn) {

@@ -361,7 +361,7 @@ TEST(Trace, RendersReadableLinesAndJson) {
         << "the printer comes last, so that readers of the other fields are not disturbed";
     EXPECT_EQ(e.json(),
               "{\"t_ms\":12345,\"event\":\"verdict\",\"area\":\"p\",\"bytes\":64,"
-              "\"reason\":\"say \\\"hi\\\"\\u000a\"}");
+              "\"reason\":\"say \\\"hi\\\"\\n\"}");
 }
 
 }  // namespace

@@ -1,30 +1,11 @@
 #include "model/trace.h"
 
+#include <nlohmann/json.hpp>
+
 #include <cstdio>
+#include <string>
 
 namespace vprinter {
-
-namespace {
-
-std::string jsonString(const std::string& s) {
-    std::string out = "\"";
-    for (char c : s) {
-        const auto u = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (u < 0x20 || u >= 0x7F) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\u%04x", u);
-            out += buf;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
-}
-
-}  // namespace
 
 std::string TraceEvent::field(const std::string& key) const {
     for (const auto& f : fields)
@@ -43,10 +24,15 @@ std::string TraceEvent::readable() const {
 }
 
 std::string TraceEvent::json() const {
-    std::string out = "{\"t_ms\":" + std::to_string(timeMs) + ",\"event\":" + jsonString(name);
-    for (const auto& f : fields)
-        out += "," + jsonString(f.key) + ":" + (f.numeric ? f.value : jsonString(f.value));
-    return out + "}";
+    nlohmann::ordered_json out = {{"t_ms", timeMs}, {"event", name}};
+    for (const auto& f : fields) {
+        if (f.numeric)
+            out[f.key] = std::stoull(f.value);
+        else
+            out[f.key] = f.value;
+    }
+    // Text given on the command line (a serial number) may be any bytes.
+    return out.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
 
 void Trace::add(TraceEvent event) {
