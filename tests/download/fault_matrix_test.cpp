@@ -518,13 +518,15 @@ class FaultMatrixRow : public DownloadOnPrinter, public ::testing::WithParamInte
         EXPECT_EQ(commands(), row.commands);
         for (std::size_t i = 1; i < printers.size(); ++i)
             EXPECT_EQ(commands(*printers[i]), Names{}) << "another printer was sent commands";
-        // The kernel's printer driver is bound again only once the run is over.
+        // The kernel's printer driver is bound again only once the run is over: after the last
+        // command of the whole run.
         const auto trace = printer().trace();
         std::size_t lastCommand = 0;
-        std::string lastDriverEvent;
-        for (std::size_t i = 0; i < trace.size(); ++i) {
+        for (std::size_t i = 0; i < trace.size(); ++i)
             if (trace[i].name == "command")
                 lastCommand = i;
+        std::string lastDriverEvent;
+        for (std::size_t i = 0; i < trace.size(); ++i) {
             if (trace[i].name == "driver-attach") {
                 EXPECT_GT(i, lastCommand) << "driver bound again mid-run";
             }
