@@ -158,7 +158,8 @@ std::string parse(std::span<char* const> args, Options& o) {
         if (takeFlag(arg, o))
             continue;
         if (arg == "--device" || arg.starts_with("--device=")) {
-            if (arg == "--device" && i + 1 < args.size())
+            // "--device --yes" lacks its value; it does not name a printer "--yes".
+            if (arg == "--device" && i + 1 < args.size() && args[i + 1][0] != '-')
                 o.device = args[++i];
             else if (arg != "--device")
                 o.device = arg.substr(std::string_view("--device=").size());
@@ -184,11 +185,34 @@ bool isVirtual(const usbport::DeviceIdentity& printer) {
     return printer.serial.starts_with(download::kVirtualSerialPrefix);
 }
 
-// The attached printer named by a serial number or a port path.
-std::optional<usbport::DeviceIdentity> findPrinter(const std::string& id) {
-    for (const auto& printer : usbport::ListDevices())
-        if (printer.serial == id || printer.portPath == id)
+// The attached printer named by a port path, or by a serial number no other printer has;
+// `status` says why none is found: not attached, or a serial that several printers share.
+std::optional<usbport::DeviceIdentity> findPrinter(const std::string& command,
+                                                   const std::string& id, int& status) {
+    const auto printers = usbport::ListDevices();
+    std::vector<usbport::DeviceIdentity> bySerial;
+    for (const auto& printer : printers) {
+        if (printer.portPath == id)
             return printer;
+        if (printer.serial == id)
+            bySerial.push_back(printer);
+    }
+    if (bySerial.size() == 1)
+        return bySerial.front();
+    if (bySerial.empty()) {
+        os::log("%s: no printer 7a3c:0512 with serial number or port path \"%s\"", command.c_str(),
+                id.c_str());
+        status = kExitNotConnected;
+        return std::nullopt;
+    }
+    std::string ports;
+    for (const auto& printer : bySerial)
+        ports += (ports.empty() ? "" : ", ") + printer.portPath;
+    os::log(
+        "%s: the printers at %s all have the serial number \"%s\": name one by its port path "
+        "(--device %s)",
+        command.c_str(), ports.c_str(), id.c_str(), bySerial.front().portPath.c_str());
+    status = kExitUsage;
     return std::nullopt;
 }
 
@@ -223,6 +247,8 @@ class Program {
     bool confirm(const std::vector<std::optional<usbport::DeviceIdentity>>& targets);
     int updateOne(const std::optional<usbport::DeviceIdentity>& target);
     std::optional<usbport::DeviceIdentity> target(int& status);
+    // The outcome of a run that found no printer to work on, for `status`.
+    int noPrinter(int status);
     // The printers `update` runs on, in order; empty (with `status` set) when none is there.
     std::vector<std::optional<usbport::DeviceIdentity>> updateTargets(int& status);
 
@@ -387,15 +413,8 @@ int Program::list() {
 }
 
 std::optional<usbport::DeviceIdentity> Program::target(int& status) {
-    if (!options_.device.empty()) {
-        auto found = findPrinter(options_.device);
-        if (!found) {
-            os::log("%s: no printer 7a3c:0512 with serial number or port path \"%s\"",
-                    options_.command.c_str(), options_.device.c_str());
-            status = kExitNotConnected;
-        }
-        return found;
-    }
+    if (!options_.device.empty())
+        return findPrinter(options_.command, options_.device, status);
     const auto printers = usbport::ListDevices();
     if (printers.empty()) {
         os::log("%s: no printer 7a3c:0512 on the USB bus", options_.command.c_str());
@@ -405,17 +424,24 @@ std::optional<usbport::DeviceIdentity> Program::target(int& status) {
     return printers.front();
 }
 
+int Program::noPrinter(int status) {
+    const bool ambiguous = status == kExitUsage;
+    const std::string message =
+        ambiguous ? "Several printers have this serial number: name one by its port path."
+                  : download::messageText(download::kNotConnected);
+    reporter_.event("outcome", JsonObject()
+                                   .add("outcome", ambiguous ? "ambiguous" : "not-connected")
+                                   .add("status", static_cast<std::int64_t>(status))
+                                   .add("message", message));
+    reporter_.line(message, true);
+    return status;
+}
+
 int Program::check() {
     int status = kExitSuccess;
     const auto printer = target(status);
     if (!printer) {
-        const std::string message = download::messageText(download::kNotConnected);
-        reporter_.event("outcome", JsonObject()
-                                       .add("outcome", "not-connected")
-                                       .add("status", static_cast<std::int64_t>(status))
-                                       .add("message", message));
-        reporter_.line(message, true);
-        return status;
+        return noPrinter(status);
     }
     reporter_.setPrinter(printer->key());
     const Probe p = probe(*printer);
@@ -516,13 +542,7 @@ int Program::update() {
     int status = kExitSuccess;
     const auto targets = updateTargets(status);
     if (targets.empty()) {
-        const std::string message = download::messageText(download::kNotConnected);
-        reporter_.event("outcome", JsonObject()
-                                       .add("outcome", "not-connected")
-                                       .add("status", static_cast<std::int64_t>(status))
-                                       .add("message", message));
-        reporter_.line(message, true);
-        return status;
+        return noPrinter(status);
     }
     if (!options_.yes && !confirm(targets)) {
         if (!reporter_.console().inIsTerminal())

@@ -2,7 +2,8 @@
 // One download's hold on one printer, from the moment it passed the model check to the end of the
 // run. While it lasts:
 // - every link that opens reaches only that printer (by its serial number, or by its port path
-//   when it has none): another printer of the same model counts as not there;
+//   when it has none, or by both when another printer shares its serial): another printer of the
+//   same model counts as not there;
 // - the kernel's printer driver, detached by the first open, stays detached between the stages,
 //   so that a print system cannot reach the printer in between; it is bound again at the end;
 // - a lock file that every copy of the tool respects, whoever runs it, keeps other copies away.
@@ -41,8 +42,8 @@ class PrinterSession {
 };
 
 // The lock file of a printer: in $PV4410S_LOCK_DIR when set, else /run/lock, named from the
-// printer's serial or port path with every character but letters, digits, '.', '-' and '_'
-// replaced.
+// printer's serial, its port path when it has none, or both when another printer shares its
+// serial; every byte but letters, digits, '.', '-' and '_' written as %XX.
 std::string printerLockPath(const usbport::DeviceIdentity& printer);
 
 }  // namespace pv::link

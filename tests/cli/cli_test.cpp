@@ -16,12 +16,14 @@
 #include "download/history.h"
 #include "link/printer_session.h"
 #include "platform/os/file_lock.h"
+#include "platform/os/log.h"
 #include "platform/usbport/usbport.h"
 #include "support/virtual_printer.h"
 
 namespace {
 
 using pv::cli::BuildSettings;
+using Names = std::vector<std::string>;
 
 class TestConsole final : public pv::cli::Console {
   public:
@@ -118,9 +120,10 @@ class CommandLine : public pvtest::VirtualPrinterTest {
         return pv::cli::run(argv, console, BuildSettings{row.standIn});
     }
 
-    std::vector<std::string> commands() {
+    std::vector<std::string> commands() { return commands(printer()); }
+    static std::vector<std::string> commands(pvtest::VirtualPrinter& p) {
         std::vector<std::string> names;
-        for (const auto& event : printer().trace("command"))
+        for (const auto& event : p.trace("command"))
             names.push_back(event.field("name"));
         return names;
     }
@@ -152,6 +155,7 @@ TEST_F(CommandLine, EachOutcomeHasItsExitStatus) {
         {"locked", kUpdate, "503C10", {}, 10, "printer-locked", false, true},
         {"stand-in images", kUpdate, "503C10", {"serial=REAL-0001"}, 11, "stand-in-refused", true},
         {"usage", {"update", "--bogus"}, "301B10", {}, 2},
+        {"--device without its value", {"update", "--device", "--yes"}, "301B10", {}, 2},
         {"check", {"--json", "check"}, "301B10", {}, 0},
         {"check, not applicable", {"--json", "check"}, "999Z10", {}, 5},
         {"check, locked", {"--json", "check"}, "301B10", {}, 10, "", false, true},
@@ -216,6 +220,55 @@ TEST_F(CommandLine, JsonEventsMatchThePrinterTrace) {
     const auto records = console.events("record");
     ASSERT_FALSE(records.empty());
     EXPECT_NE(records.back().find(member("outcome", "success")), std::string::npos);
+}
+
+// Printers sharing a serial number are still two printers: a port path names one, --all updates
+// each once, and the shared serial alone names none. Serials that differ only beyond ASCII stay
+// apart.
+TEST_F(CommandLine, PrintersSharingASerialAreToldApartByPort) {
+    const Names kUpdated = {"initialise", "version-request", "erase p",         "transfer p",
+                            "reset",      "readback-on",     "version-request", "readback-off"};
+    struct TwinRow {
+        const char* name;
+        std::vector<std::string> args;
+        std::vector<std::string> serials;  // of the printers at 1-1 and 1-2
+        int status;
+        Names first, second;  // the commands each printer saw
+    };
+    const std::vector<std::string> twins = {"VIRTUAL-0001", "VIRTUAL-0001"};
+    const TwinRow rows[] = {
+        {"by port", {"--device", "1-2"}, twins, 0, {}, kUpdated},
+        {"all", {"--all"}, twins, 0, kUpdated, kUpdated},
+        {"by the shared serial", {"--device", "VIRTUAL-0001"}, twins, 2, {}, {}},
+        {"serials beyond ASCII",
+         {"--device", "VIRTUAL-\u00d6"},
+         {"VIRTUAL-\u00c4", "VIRTUAL-\u00d6"},
+         0,
+         {},
+         kUpdated},
+    };
+    for (const TwinRow& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::vector<vprinter::Options> options(2);
+        for (std::size_t i = 0; i < 2; ++i) {
+            options[i].mainVersion = "503C10";
+            options[i].faults.serial = row.serials[i];
+        }
+        const auto printers = startPrinters(options);
+        console = {};
+        std::vector<std::string> args = {"pv4410s-update", "--json", "update", "--yes"};
+        args.insert(args.end(), row.args.begin(), row.args.end());
+        std::vector<char*> argv;
+        for (auto& arg : args)
+            argv.push_back(arg.data());
+        const os::CapturedLog log;
+        EXPECT_EQ(pv::cli::run(argv, console), row.status) << console.out_;
+        EXPECT_EQ(commands(*printers[0]), row.first);
+        EXPECT_EQ(commands(*printers[1]), row.second);
+        if (row.status == 2) {
+            EXPECT_TRUE(log.contains("the printers at 1-1, 1-2 all have the serial number"));
+        }
+    }
 }
 
 // Without --yes, a run that cannot ask refuses and sends nothing; on a terminal it asks and

@@ -119,6 +119,7 @@ struct Row {
     bool lockedElsewhere = false;  // another copy of the tool holds the printer's lock
     // A second printer at port 1-2 running this main version (and table 705B11), or none.
     const char* secondPrinter = nullptr;
+    bool twin = false;  // the second printer has the same serial number as the first
     const char* printer = "301B10";  // the main version the printer runs
     Message message = Message::Failed;
     Names commands = {};
@@ -181,6 +182,11 @@ const Row kRows[] = {
      .what = "a build with stand-in images meets a printer that is not virtual",
      .faults = {"serial=PV4410S-0001"}, .logs = "refused printer \"PV4410S-0001\" at 1-1",
      .message = Message::StandInOnly},
+    // A serial that cannot be read is not taken for none: the printer would be bound by its port
+    // and lost at the next open, which reads the serial.
+    {.stage = Stage::Initialise, .name = "SerialUnreadable",
+     .what = "the serial number string cannot be read", .faults = {"serial-unreadable=1000"},
+     .logs = "cannot read the serial number of 7a3c:0512 at 1-1", .message = Message::NotConnected},
     {.stage = Stage::Initialise, .name = "LockedByAnotherCopy",
      .what = "another copy of the updater holds the printer", .lockedElsewhere = true,
      .message = Message::NotConnected},
@@ -288,9 +294,20 @@ const Row kRows[] = {
      .what = "printer never returns, another one with the new versions is attached",
      .faults = {"no-return"}, .logs = "VIRTUAL-0001 is not attached", .secondPrinter = "301F11",
      .commands = kBothSentThenReset, .virtualMs = kTableSent + kReset + kRestart + kReopening},
+    // The same with its twin: a second printer with the same serial is still another printer.
+    {.stage = Stage::ReadBack, .name = "NeverReturnsItsTwinAttached",
+     .what = "printer never returns, another one with its serial and the new versions is attached",
+     .faults = {"no-return"}, .logs = "VIRTUAL-0001 at 1-1 is not attached",
+     .secondPrinter = "301F11", .twin = true, .commands = kBothSentThenReset,
+     .virtualMs = kTableSent + kReset + kRestart + kReopening},
     {.stage = Stage::ReadBack, .name = "MakersBuildUpdatesARealPrinter",
      .what = "a build with the maker's images updates a printer that is not virtual",
      .faults = {"serial=PV4410S-0001"}, .standInImages = false, .message = Message::Success,
+     .commands = kMainAndTableCommands, .virtualMs = kReadBack, .afterMain = "301F11",
+     .afterTable = "705B11"},
+    {.stage = Stage::ReadBack, .name = "SerialReadFailsOnce",
+     .what = "the first request for the serial number string fails, the second is answered",
+     .faults = {"serial-unreadable=1"}, .message = Message::Success,
      .commands = kMainAndTableCommands, .virtualMs = kReadBack, .afterMain = "301F11",
      .afterTable = "705B11"},
     {.stage = Stage::ReadBack, .name = "ReadBackModeRefused", .what = "read-back mode refused",
@@ -474,6 +491,8 @@ class FaultMatrixRow : public DownloadOnPrinter, public ::testing::WithParamInte
         if (row.secondPrinter != nullptr) {
             others.push_back(printerOptions(row.secondPrinter));
             others.back().tableVersion = "705B11";
+            if (row.twin)
+                others.back().faults.serial = kVirtualSerial;
         }
         run(printerOptions(row.printer, row.faults), others);
         catalogue = &embedded();
@@ -634,7 +653,8 @@ std::string faultCell(const Row& row) {
     if (!row.standInImages)
         how += ", a build with the maker's images";
     if (row.secondPrinter != nullptr)
-        how += ", a second printer running " + std::string(row.secondPrinter) + " at port 1-2";
+        how += std::string(", a second printer") + (row.twin ? " with the same serial" : "") +
+               " running " + row.secondPrinter + " at port 1-2";
     if (how.empty())
         how = std::string("printer runs ") + row.printer;
     return std::string(row.what) + " (" + how + ")";
