@@ -98,7 +98,8 @@ const char kUsage[] =
     "Exit status: 0 success, 1 declined or other, 2 usage, 3 not connected, 4 wrong model,\n"
     "5 version not applicable, 6 version information failed, 7 time-out, 8 transfer failed,\n"
     "9 read back or verification failed, 10 printer locked, 11 test firmware refused a real\n"
-    "printer, 130 interrupted. See pv4410s-update(1).\n";
+    "printer, 12 the printer's lock file cannot be used, 130 interrupted. See\n"
+    "pv4410s-update(1).\n";
 
 struct Options {
     std::string command;
@@ -272,11 +273,19 @@ Program::Probe Program::probe(const usbport::DeviceIdentity& printer) {
     using download::Outcome;
     Probe p;
     link::PrinterSession session;
-    if (session.bind(printer) == link::PrinterSession::Bind::Locked) {
+    const auto bound = session.bind(printer);
+    if (bound == link::PrinterSession::Bind::Locked) {
         os::log("check: the printer %s is in use by another copy of the updater (lock file %s)",
                 printer.key().c_str(), link::printerLockPath(printer).c_str());
         p.outcome = Outcome::PrinterLocked;
         p.message = download::messageText(download::kNotConnected);
+        return p;
+    }
+    if (bound == link::PrinterSession::Bind::Unusable) {
+        p.outcome = Outcome::LockUnusable;
+        p.message = "the printer cannot be locked against other copies of the updater: " +
+                    session.lockProblem();
+        os::logLine("check: " + p.message);
         return p;
     }
     link::PrinterLink link;
@@ -634,6 +643,8 @@ int exitStatus(download::Outcome outcome) {
             return kExitNotConnected;
         case Outcome::PrinterLocked:
             return kExitLocked;
+        case Outcome::LockUnusable:
+            return kExitLockUnusable;
         case Outcome::WrongModel:
             return kExitWrongModel;
         case Outcome::StandInRefused:

@@ -49,12 +49,12 @@ PrinterSession::~PrinterSession() {
 
 PrinterSession::Bind PrinterSession::bind(const usbport::DeviceIdentity& printer) {
     const auto taken = lock_.acquire(printerLockPath(printer));
-    if (taken == os::FileLock::Result::HeldElsewhere)
-        return Bind::Locked;
+    if (taken != os::FileLock::Result::Taken)
+        return taken == os::FileLock::Result::HeldElsewhere ? Bind::Locked : Bind::Unusable;
     printer_ = printer;
     bound_ = true;
     usbport::SelectDevice(&printer_);
-    return taken == os::FileLock::Result::Taken ? Bind::Bound : Bind::Unlocked;
+    return Bind::Bound;
 }
 
 }  // namespace pv::link

@@ -20,7 +20,7 @@ class PrinterSession {
     enum class Bind {
         Bound,
         Locked,    // another copy of the tool holds the printer
-        Unlocked,  // bound, but the lock folder is unusable: nothing keeps other copies away
+        Unusable,  // the lock file cannot be used (lockProblem() says why): nothing is bound
     };
 
     PrinterSession();
@@ -30,8 +30,10 @@ class PrinterSession {
     PrinterSession& operator=(const PrinterSession&) = delete;
 
     // Takes the printer's lock and binds every later open to the printer. Nothing is bound when
-    // another copy holds the lock.
+    // the lock is not taken.
     Bind bind(const usbport::DeviceIdentity& printer);
+    // After Bind::Unusable: the lock file, what is wrong with it and what an administrator can do.
+    const std::string& lockProblem() const { return lock_.problem(); }
     bool bound() const { return bound_; }
     const usbport::DeviceIdentity& printer() const { return printer_; }
 
