@@ -29,11 +29,18 @@ constexpr std::uint16_t kVendorId = 0x7A3C;
 constexpr std::uint16_t kProductIds[] = {0x0512};
 std::atomic<bool> stopFlag{false};
 std::atomic<bool> inDownload{false};
+std::atomic<bool> inProbe{false};
 
 void onStopRequest(os::StopRequest) {
     if (!inDownload.load()) {
         static constexpr char kBye[] = "\n";
         os::writeToStandardError(kBye, sizeof kBye - 1);
+        // A probe holds a printer with its kernel driver detached: it ends at its next step of
+        // the wait and lets go of the printer, as a download does.
+        if (inProbe.load()) {
+            stopFlag.store(true);
+            return;
+        }
         os::exitNow(kExitInterrupted);
     }
     if (!stopFlag.exchange(true)) {
@@ -51,6 +58,15 @@ class DownloadUnderWay {
     ~DownloadUnderWay() { inDownload.store(false); }
     DownloadUnderWay(const DownloadUnderWay&) = delete;
     DownloadUnderWay& operator=(const DownloadUnderWay&) = delete;
+};
+
+// Marks the stretch in which a probe holds a printer.
+class ProbeUnderWay {
+  public:
+    ProbeUnderWay() { inProbe.store(true); }
+    ~ProbeUnderWay() { inProbe.store(false); }
+    ProbeUnderWay(const ProbeUnderWay&) = delete;
+    ProbeUnderWay& operator=(const ProbeUnderWay&) = delete;
 };
 
 // The USB identity of the PV4410S for the length of a run.
@@ -272,6 +288,7 @@ int Program::run() {
 Program::Probe Program::probe(const usbport::DeviceIdentity& printer) {
     using download::Outcome;
     Probe p;
+    const ProbeUnderWay underWay;  // declared before the session: outlives its hold
     link::PrinterSession session;
     const auto bound = session.bind(printer);
     if (bound == link::PrinterSession::Bind::Locked) {
@@ -286,6 +303,10 @@ Program::Probe Program::probe(const usbport::DeviceIdentity& printer) {
         p.message = "the printer cannot be locked against other copies of the updater: " +
                     session.lockProblem();
         os::logLine("check: " + p.message);
+        return p;
+    }
+    if (stopRequested()) {
+        p.outcome = Outcome::Interrupted;
         return p;
     }
     link::PrinterLink link;
@@ -318,15 +339,19 @@ Program::Probe Program::probe(const usbport::DeviceIdentity& printer) {
         // The printer answers the version request within the same 5 s the download waits.
         const std::string caption = download::messageText(download::kVersionCheckCaption);
         reporter_.setStage("version-check");
-        for (int i = 0; i < 50; ++i) {
+        for (int i = 0; i < 50 && !stopRequested(); ++i) {
             os::sleepMs(100);
             if (reporter_.bars())  // a bar on a terminal; no lines or events for the wait
                 reporter_.progress(caption, (i + 1) * 2, static_cast<std::uint64_t>(49 - i) * 100);
         }
         reporter_.endProgress();
-        replied = link.readVersionReply(main, mainSum, table, tableSum);
+        replied = !stopRequested() && link.readVersionReply(main, mainSum, table, tableSum);
     }
     link.close();
+    if (stopRequested()) {
+        p.outcome = Outcome::Interrupted;
+        return p;
+    }
     if (!replied) {
         cause("no valid version reply");
         p.outcome = Outcome::VersionInfoFailed;
@@ -416,7 +441,10 @@ int Program::list() {
     }
     for (const auto& printer : printers) {
         reporter_.setPrinter(printer.key());
-        showProbe(printer, probe(printer));
+        const Probe p = probe(printer);
+        if (stopRequested())
+            return kExitInterrupted;
+        showProbe(printer, p);
     }
     return kExitSuccess;
 }
@@ -454,6 +482,8 @@ int Program::check() {
     }
     reporter_.setPrinter(printer->key());
     const Probe p = probe(*printer);
+    if (stopRequested())
+        return kExitInterrupted;
     showProbe(*printer, p);
     return exitStatus(p.outcome);
 }

@@ -29,12 +29,18 @@ status=$?
 grep -q 'without --yes' "$work/refuse.out" || fail "no reason given: $(cat "$work/refuse.out")"
 [ -z "$(commands "$work/refuse.jsonl")" ] || fail "commands sent: $(commands "$work/refuse.jsonl")"
 
-# 3. A signal outside a download (list waits 5 s for the version reply) ends the program at once.
-"$printer" -- sh -c "\"$program\" list >/dev/null 2>&1 & p=\$!; sleep 1; kill -TERM \$p; \
-    s=\$(date +%s%N); wait \$p; r=\$?; echo \$r \$(( (\$(date +%s%N) - s) / 1000000 ))" >"$work/term.txt"
-read -r status ms <"$work/term.txt"
-[ "$status" = 130 ] || fail "SIGTERM outside a download: status $status, want 130"
-[ "${ms:-9999}" -lt 500 ] || fail "SIGTERM outside a download: ended after $ms ms"
+# 3. A signal outside a download (list and check wait 5 s for the version reply) ends the program
+# at once, with the printer's kernel driver bound again.
+for command in list check; do
+    "$printer" --trace-json "$work/$command-term.jsonl" -- sh -c "\"$program\" $command >/dev/null 2>&1 & \
+        p=\$!; sleep 1; kill -TERM \$p; s=\$(date +%s%N); wait \$p; r=\$?; \
+        echo \$r \$(( (\$(date +%s%N) - s) / 1000000 ))" >"$work/term.txt"
+    read -r status ms <"$work/term.txt"
+    [ "$status" = 130 ] || fail "SIGTERM during $command: status $status, want 130"
+    [ "${ms:-9999}" -lt 500 ] || fail "SIGTERM during $command: ended after $ms ms"
+    last=$(grep -o '"event":"driver-[a-z]*"' "$work/$command-term.jsonl" | tail -n 1)
+    [ "$last" = '"event":"driver-attach"' ] || fail "SIGTERM during $command: driver left detached"
+done
 
 # 4. SIGINT in the erase wait of a download: the wait ends, the printer is reset, status 130.
 serial=$("$printer" -- "$program" --json list 2>/dev/null | sed -n 's/.*"serial":"\([^"]*\)".*/\1/p')
