@@ -499,7 +499,7 @@ bool Program::confirm(const std::vector<std::optional<usbport::DeviceIdentity>>&
     for (const auto& t : targets)
         names +=
             (names.empty() ? "" : ", ") + (t ? describe(*t) : std::string("the first PV4410S"));
-    console.err("Update the firmware of " + names +
+    console.err("Update the firmware of " + os::printable(names) +
                 "?\nDo not power off a printer during its download. [y/N] ");
     std::string answer;
     if (!console.readLine(answer))

@@ -271,6 +271,17 @@ TEST_F(CommandLine, PrintersSharingASerialAreToldApartByPort) {
     }
 }
 
+// What the printer reports goes to the terminal and the log with its escape sequences spelt out.
+TEST_F(CommandLine, PrinterTextCannotSteerTheTerminal) {
+    const os::CapturedLog log;
+    EXPECT_EQ(run({"concealing version", {"update", "--yes"}, "\x1b[8m10"}), 5) << console.err_;
+    EXPECT_EQ(console.out_.find('\x1b'), std::string::npos) << console.out_;
+    EXPECT_NE(console.out_.find("main \\x1B[8m10"), std::string::npos) << console.out_;
+    EXPECT_TRUE(log.contains("main version \\x1B[8m10 is not in the version map"));
+    for (const auto& line : log.lines())
+        EXPECT_EQ(line.find('\x1b'), std::string::npos) << line;
+}
+
 // Without --yes, a run that cannot ask refuses and sends nothing; on a terminal it asks and
 // takes no for an answer.
 TEST_F(CommandLine, UpdateAsksFirst) {
