@@ -648,7 +648,10 @@ int Program::history() {
         os::logLine("history: no history file: neither XDG_STATE_HOME nor a home folder is known");
         return kExitOther;
     }
-    const auto lines = download::readHistory(path);
+    bool unreadable = false;
+    const auto lines = download::readHistory(path, &unreadable);
+    if (unreadable)
+        return kExitOther;  // the log says why
     for (const auto& line : lines) {
         reporter_.event("record", JsonObject().addRaw("record", line));
         const std::string before = member(line, "before", "main");

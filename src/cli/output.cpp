@@ -115,6 +115,7 @@ class ConsoleProgress final : public download::ProgressWindow {
 
 void StandardConsole::out(std::string_view text) {
     std::cout << text << std::flush;
+    outWritten_ = outWritten_ && static_cast<bool>(std::cout);
 }
 
 void StandardConsole::err(std::string_view text) {

@@ -3,8 +3,11 @@
 // without --yes, an interrupt during the image stream, and the history.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <optional>
@@ -280,6 +283,27 @@ TEST_F(CommandLine, PrinterTextCannotSteerTheTerminal) {
     EXPECT_TRUE(log.contains("main version \\x1B[8m10 is not in the version map"));
     for (const auto& line : log.lines())
         EXPECT_EQ(line.find('\x1b'), std::string::npos) << line;
+}
+
+// A history that cannot be read is an error, not an empty history; a symbolic link is not
+// followed (to a device it would be read forever).
+TEST_F(CommandLine, AHistoryThatCannotBeReadIsAnError) {
+    const std::string path = pv::download::historyPath();
+    const std::string aside = path + ".aside";
+    std::rename(path.c_str(), aside.c_str());
+    for (const char* what : {"folder", "symbolic link"}) {
+        SCOPED_TRACE(what);
+        ASSERT_EQ(std::string(what) == "folder" ? mkdir(path.c_str(), 0700)
+                                                : symlink("/dev/null", path.c_str()),
+                  0);
+        const os::CapturedLog log;
+        console = {};
+        EXPECT_EQ(run({"history", {"history"}}), 1) << console.out_;
+        EXPECT_TRUE(log.contains("cannot read the history file " + path));
+        EXPECT_EQ(console.out_.find("No updates recorded"), std::string::npos);
+        std::remove(path.c_str());
+    }
+    std::rename(aside.c_str(), path.c_str());
 }
 
 // Without --yes, a run that cannot ask refuses and sends nothing; on a terminal it asks and

@@ -2,7 +2,7 @@
 # The pv4410s-update program itself, in real time under the virtual printer: it loads no Qt
 # library, runs with no display, refuses to update without --yes when standard input is not a
 # terminal, ends at once on a signal outside a download, and on a signal during a download resets
-# the printer and exits with the "interrupted" status.
+# the printer and exits with the "interrupted" status; it keeps its standard streams to themselves.
 # Usage: program_test.sh PROGRAM VIRTUAL_PRINTER WORK_DIR
 set -uo pipefail
 program=$1 printer=$2 work=$3
@@ -21,6 +21,16 @@ if ldd "$program" | grep -i qt; then fail "linked against Qt"; fi
 "$printer" -- sh -c "\"$program\" list >/dev/null 2>&1 & p=\$!; sleep 1; grep -ci 'libQt' /proc/\$p/maps; wait \$p" \
     >"$work/maps.txt" 2>/dev/null
 [ "$(head -n 1 "$work/maps.txt")" = 0 ] || fail "Qt libraries mapped: $(cat "$work/maps.txt")"
+
+# 1b. Standard streams: one the program was started without is the null device, never a file it
+# opens later (the printer's lock file here); a failed write to standard output is an error.
+"$printer" -- sh -c "\"$program\" list >/dev/null 2>&- & p=\$!; sleep 1; readlink /proc/\$p/fd/2; wait \$p" \
+    >"$work/fd2.txt" 2>/dev/null
+[ "$(head -n 1 "$work/fd2.txt")" = /dev/null ] || fail "standard error closed: fd 2 is $(cat "$work/fd2.txt")"
+"$program" --help >/dev/full 2>"$work/full.txt"
+status=$?
+[ $status -ne 0 ] || fail "--help to /dev/full: status 0"
+grep -q 'cannot write to standard output' "$work/full.txt" || fail "--help to /dev/full: no reason given"
 
 # 2. update without --yes and no terminal: usage status, nothing sent.
 "$printer" --trace-json "$work/refuse.jsonl" -- "$program" update </dev/null >"$work/refuse.out" 2>&1
