@@ -89,57 +89,65 @@ std::string folderProblem(const std::string& path, int error) {
            quoted(folder) + ")";
 }
 
+// The lock file at `path`, opened read-only or newly made (`created`); -1 with `problem` set
+// when neither can be done.
+int openLockFile(const std::string& path, bool& created, std::string& problem) {
+    constexpr int kFlags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY;
+    created = false;
+    for (int round = 0; round < kOpenRounds; ++round) {
+        // O_NONBLOCK: a FIFO at the path must not hold the open up.
+        const int fd = ::open(path.c_str(), kFlags | O_NONBLOCK);
+        if (fd >= 0)
+            return fd;
+        if (errno != ENOENT) {
+            problem = fileProblem(path, errno);
+            return -1;
+        }
+        const int made = ::open(path.c_str(), kFlags | O_CREAT | O_EXCL, kLockFileMode);
+        if (made >= 0) {
+            created = true;
+            return made;
+        }
+        // Made by another copy meanwhile (open theirs), or removed again: another round.
+        if (errno != EEXIST && errno != ENOENT) {
+            problem = folderProblem(path, errno);
+            return -1;
+        }
+    }
+    problem = "the lock file " + path +
+              " keeps appearing and disappearing; an administrator can look for what removes it";
+    return -1;
+}
+
 }  // namespace
 
 FileLock::Result FileLock::acquire(const std::string& path) {
     release();
     problem_.clear();
-    constexpr int kFlags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY;
-    for (int round = 0; round < kOpenRounds; ++round) {
-        // O_NONBLOCK: a FIFO at the path must not hold the open up.
-        int fd = ::open(path.c_str(), kFlags | O_NONBLOCK);
-        bool created = false;
-        if (fd < 0 && errno == ENOENT) {
-            fd = ::open(path.c_str(), kFlags | O_CREAT | O_EXCL, kLockFileMode);
-            if (fd < 0 && errno == EEXIST)
-                continue;  // another copy made it meanwhile: open theirs
-            if (fd < 0 && errno == ENOENT)
-                continue;  // removed again meanwhile
-            if (fd < 0) {
-                problem_ = folderProblem(path, errno);
-                return Result::Unusable;
-            }
-            created = true;
-        }
-        if (fd < 0) {
-            problem_ = fileProblem(path, errno);
-            return Result::Unusable;
-        }
-        struct stat info {};
-        if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-            const int error = errno;
-            ::close(fd);
-            problem_ = fileProblem(path, S_ISREG(info.st_mode) ? error : 0);
-            return Result::Unusable;
-        }
-        // The creator's umask must not keep the next user out.
-        if (created && (info.st_mode & 07777) != kLockFileMode)
-            ::fchmod(fd, kLockFileMode);
-        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-            const int error = errno;
-            ::close(fd);
-            if (error == EWOULDBLOCK)
-                return Result::HeldElsewhere;
-            problem_ = fileProblem(path, error);
-            return Result::Unusable;
-        }
-        fd_ = fd;
-        return Result::Taken;
+    bool created = false;
+    const int fd = openLockFile(path, created, problem_);
+    if (fd < 0)
+        return Result::Unusable;
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        const int error = errno;
+        ::close(fd);
+        problem_ = fileProblem(path, S_ISREG(info.st_mode) ? error : 0);
+        return Result::Unusable;
     }
-    problem_ = "the lock file " + path +
-               " keeps appearing and disappearing; an administrator "
-               "can look for what removes it";
-    return Result::Unusable;
+    // The creator's umask must not keep the next user out.
+    if (created && (info.st_mode & 07777) != kLockFileMode)
+        ::fchmod(fd, kLockFileMode);
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno;
+        ::close(fd);
+        if (error == EWOULDBLOCK)
+            return Result::HeldElsewhere;
+        problem_ = fileProblem(path, error);
+        return Result::Unusable;
+    }
+    fd_ = fd;
+    return Result::Taken;
 }
 
 void FileLock::release() {
