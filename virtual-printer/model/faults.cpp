@@ -138,27 +138,41 @@ void applyFlag(std::string_view name, Faults& f) {
 
 }  // namespace
 
+namespace {
+
+// The code point of the UTF-8 sequence at the start of `text` and its length; 0 when it is not a
+// valid one (cut, overlong, beyond Unicode, a surrogate).
+std::size_t decodeUtf8(std::string_view text, char32_t& c) {
+    const auto lead = static_cast<unsigned char>(text[0]);
+    const std::size_t length = lead < 0x80       ? 1
+                               : lead >> 5 == 6  ? 2
+                               : lead >> 4 == 14 ? 3
+                               : lead >> 3 == 30 ? 4
+                                                 : 0;
+    if (length == 0 || length > text.size())
+        return 0;
+    c = length == 1 ? lead : lead & (0x7Fu >> length);
+    for (std::size_t k = 1; k < length; ++k) {
+        const auto next = static_cast<unsigned char>(text[k]);
+        if (next >> 6 != 2)
+            return 0;
+        c = c << 6 | (next & 0x3Fu);
+    }
+    constexpr char32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (c < kSmallest[length] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
+        return 0;
+    return length;
+}
+
+}  // namespace
+
 std::optional<std::u16string> utf16(std::string_view text) {
     std::u16string units;
     for (std::size_t i = 0; i < text.size();) {
-        const auto lead = static_cast<unsigned char>(text[i]);
-        const std::size_t length = lead < 0x80       ? 1
-                                   : lead >> 5 == 6  ? 2
-                                   : lead >> 4 == 14 ? 3
-                                   : lead >> 3 == 30 ? 4
-                                                     : 0;
-        if (length == 0 || i + length > text.size())
+        char32_t c = 0;
+        const std::size_t length = decodeUtf8(text.substr(i), c);
+        if (length == 0)
             return std::nullopt;
-        char32_t c = length == 1 ? lead : lead & (0x7F >> length);
-        for (std::size_t k = 1; k < length; ++k) {
-            const auto next = static_cast<unsigned char>(text[i + k]);
-            if (next >> 6 != 2)
-                return std::nullopt;
-            c = c << 6 | (next & 0x3F);
-        }
-        constexpr char32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
-        if (c < kSmallest[length] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
-            return std::nullopt;  // overlong, beyond Unicode, or a surrogate
         if (c >= 0x10000) {
             units += static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
             units += static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
