@@ -290,6 +290,7 @@ TEST_F(CommandLine, PrinterTextCannotSteerTheTerminal) {
 TEST_F(CommandLine, AHistoryThatCannotBeReadIsAnError) {
     const std::string path = pv::download::historyPath();
     const std::string aside = path + ".aside";
+    mkdir(path.substr(0, path.rfind('/')).c_str(), 0700);  // when no run has made it yet
     std::rename(path.c_str(), aside.c_str());
     for (const char* what : {"folder", "symbolic link"}) {
         SCOPED_TRACE(what);
