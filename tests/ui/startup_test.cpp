@@ -148,7 +148,7 @@ TEST(StartUp, ASecondCopyEndsSilentlyWhileTheFirstHoldsTheLock) {
 }
 
 // Without a private runtime folder the lock is an abstract socket name, which another user can
-// take first: start-up says so and the program ends with a failure status.
+// take first: start-up names that user and the program ends with a failure status.
 TEST(StartUp, AnotherUserHoldingTheNameIsReportedAndFails) {
     if (::getuid() != 0)
         GTEST_SKIP() << "needs root to act as another user";
@@ -167,7 +167,9 @@ TEST(StartUp, AnotherUserHoldingTheNameIsReportedAndFails) {
         const bool bound =
             ::setgid(65534) == 0 && ::setuid(65534) == 0 &&
             ::bind(fd, reinterpret_cast<const sockaddr*>(&address),
-                   static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + full.size())) == 0;
+                   static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + full.size())) ==
+                0 &&
+            ::listen(fd, 1) == 0;
         (void)!::write(fds[1], bound ? "y" : "n", 1);
         for (;;)
             ::pause();
@@ -182,7 +184,10 @@ TEST(StartUp, AnotherUserHoldingTheNameIsReportedAndFails) {
     EXPECT_FALSE(app.InitInstance());
     ASSERT_EQ(watcher.seen().size(), 1u);
     EXPECT_EQ(watcher.seen()[0].title, "Error");
-    EXPECT_NE(watcher.seen()[0].text.find(full), std::string::npos) << watcher.seen()[0].text;
+    EXPECT_NE(watcher.seen()[0].text.find(full + "\" (an abstract socket, used without a private "
+                                                 "XDG_RUNTIME_DIR) is held by user nobody"),
+              std::string::npos)
+        << watcher.seen()[0].text;
     EXPECT_NE(app.ExitInstance(), 0);
     ::kill(squatter, SIGKILL);
     ::waitpid(squatter, nullptr, 0);
