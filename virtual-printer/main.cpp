@@ -122,7 +122,7 @@ std::string applyPrinterField(const std::string& key, const std::string& value,
         (key == "main" ? o.mainVersion : o.tableVersion) = value;
     } else if (key == "serial") {
         if (!vprinter::validSerial(value))
-            return "serial= needs 1 to 126 of A-Z a-z 0-9 . _ - : /";
+            return "serial= needs UTF-8 of 1 to 126 UTF-16 units, its ASCII A-Z a-z 0-9 . _ - : /";
         o.serial = value;
     } else if (key == "erase-ms" || key == "reboot-ms") {
         if (!parseMs(value.c_str(), key == "erase-ms" ? o.eraseMs : o.rebootMs))

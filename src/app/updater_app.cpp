@@ -32,8 +32,20 @@ void logStartUpFailure(const char* what) {
 }  // namespace
 
 bool UpdaterApp::InitInstance() {
-    if (!instanceLock_.acquire(kInstanceLockName))
+    if (!instanceLock_.acquire(kInstanceLockName)) {
+        // Another copy of this user's: it ends silently. Anything else is said, and is a failure.
+        if (!instanceLock_.problem().empty()) {
+            os::logLine("start-up: cannot make sure this is the only copy of the program: " +
+                        instanceLock_.problem());
+            dlg::MessageBox(nullptr,
+                            "The program cannot make sure that it runs only once, and does not "
+                            "start:\n" +
+                                instanceLock_.problem() + ".",
+                            "Error", dlg::MessageIcon::Warning);
+            status_ = 1;
+        }
         return false;
+    }
     QApplication::setWindowIcon(ui::resources().LoadIcon(ui::kAppIconId));
     // The windows' app_id on Wayland: the desktop shows the name and icon of the entry so named.
     QGuiApplication::setDesktopFileName(QStringLiteral(PV4410S_APP_ID));
@@ -72,7 +84,8 @@ bool UpdaterApp::InitInstance() {
 
 int UpdaterApp::ExitInstance() {
     link::releaseUsbIdentity();
-    return dlg::Application::ExitInstance();
+    const int code = dlg::Application::ExitInstance();
+    return status_ != 0 ? status_ : code;
 }
 
 }  // namespace pv::app

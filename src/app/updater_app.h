@@ -23,6 +23,8 @@ class UpdaterApp : public dlg::Application {
     os::SingleInstanceLock instanceLock_;
     // Installed for downloads while the main window runs: keeps the computer awake during one.
     download::SystemSleepInhibitor sleepInhibitor_;
+    // The program's exit status when start-up failed in a way that is not the user's choice.
+    int status_ = 0;
 };
 
 }  // namespace pv::app

@@ -36,11 +36,19 @@ std::atomic<bool> stopFlag{false};
 std::atomic<int> downloadsUnderWay{0};
 // An image is being streamed in some run: a stop waits for it to end.
 std::atomic<bool> stopsHeld{false};
+// A probe (check, list) holds a printer meanwhile.
+std::atomic<bool> inProbe{false};
 
 void onStopRequest(os::StopRequest request) {
     if (downloadsUnderWay.load() == 0) {
         static constexpr char kBye[] = "\n";
         os::writeToStandardError(kBye, sizeof kBye - 1);
+        // A probe holds a printer with its kernel driver detached: it ends at its next step of
+        // the wait and lets go of the printer, as a download does.
+        if (inProbe.load()) {
+            stopFlag.store(true);
+            return;
+        }
         os::exitNow(kExitInterrupted);
     }
     // A dropped terminal or ssh session: the download goes on to its end.
@@ -67,6 +75,15 @@ class DownloadUnderWay {
     ~DownloadUnderWay() { --downloadsUnderWay; }
     DownloadUnderWay(const DownloadUnderWay&) = delete;
     DownloadUnderWay& operator=(const DownloadUnderWay&) = delete;
+};
+
+// Marks the stretch in which a probe holds a printer.
+class ProbeUnderWay {
+  public:
+    ProbeUnderWay() { inProbe.store(true); }
+    ~ProbeUnderWay() { inProbe.store(false); }
+    ProbeUnderWay(const ProbeUnderWay&) = delete;
+    ProbeUnderWay& operator=(const ProbeUnderWay&) = delete;
 };
 
 // The USB identity of the PV4410S for the length of a run.
@@ -123,7 +140,8 @@ const char kUsage[] =
     "model,\n"
     "5 version not applicable, 6 version information failed, 7 time-out, 8 transfer failed,\n"
     "9 read back or verification failed, 10 printer locked, 11 test firmware refused a real\n"
-    "printer, 130 interrupted. See pv4410s-update(1).\n";
+    "printer, 12 the printer's lock file cannot be used, 130 interrupted. See\n"
+    "pv4410s-update(1).\n";
 
 struct Options {
     std::string command;
@@ -202,8 +220,10 @@ std::string mismatch(const Options& o) {
 std::optional<std::string> optionValue(std::span<char* const> args, std::size_t& i,
                                        const std::string& name) {
     const std::string arg = args[i];
+    // "--device --yes" lacks its value: the next option is not taken for it.
     if (arg == name)
-        return i + 1 < args.size() ? std::string(args[++i]) : std::string();
+        return i + 1 < args.size() && args[i + 1][0] != '-' ? std::string(args[++i])
+                                                            : std::string();
     if (arg.starts_with(name + "="))
         return arg.substr(name.size() + 1);
     return std::nullopt;
@@ -260,11 +280,34 @@ bool isVirtual(const usbport::DeviceIdentity& printer) {
     return printer.serial.starts_with(download::kVirtualSerialPrefix);
 }
 
-// The attached printer named by a serial number or a port path.
-std::optional<usbport::DeviceIdentity> findPrinter(const std::string& id) {
-    for (const auto& printer : usbport::ListDevices())
-        if (printer.serial == id || printer.portPath == id)
+// The attached printer named by a port path, or by a serial number no other printer has;
+// `status` says why none is found: not attached, or a serial that several printers share.
+std::optional<usbport::DeviceIdentity> findPrinter(const std::string& command,
+                                                   const std::string& id, int& status) {
+    const auto printers = usbport::ListDevices();
+    std::vector<usbport::DeviceIdentity> bySerial;
+    for (const auto& printer : printers) {
+        if (printer.portPath == id)
             return printer;
+        if (printer.serial == id)
+            bySerial.push_back(printer);
+    }
+    if (bySerial.size() == 1)
+        return bySerial.front();
+    if (bySerial.empty()) {
+        os::log("%s: no printer 7a3c:0512 with serial number or port path \"%s\"", command.c_str(),
+                id.c_str());
+        status = kExitNotConnected;
+        return std::nullopt;
+    }
+    std::string ports;
+    for (const auto& printer : bySerial)
+        ports += (ports.empty() ? "" : ", ") + printer.portPath;
+    os::log(
+        "%s: the printers at %s all have the serial number \"%s\": name one by its port path "
+        "(--device %s)",
+        command.c_str(), ports.c_str(), id.c_str(), bySerial.front().portPath.c_str());
+    status = kExitUsage;
     return std::nullopt;
 }
 
@@ -330,8 +373,9 @@ class Program {
     int summarise(const std::vector<int>& statuses, std::size_t printers);
     // update --recover: restores the firmware of a printer that reports none.
     int recover();
-    int notConnected(int status);
     std::optional<usbport::DeviceIdentity> target(int& status);
+    // The outcome of a run that found no printer to work on, for `status`.
+    int noPrinter(int status);
     // The printers `update` runs on, in order; empty (with `status` set) when none is there.
     std::vector<std::optional<usbport::DeviceIdentity>> updateTargets(int& status);
 
@@ -358,12 +402,25 @@ int Program::run() {
 Program::Probe Program::probe(const usbport::DeviceIdentity& printer) {
     using download::Outcome;
     Probe p;
+    const ProbeUnderWay underWay;  // declared before the session: outlives its hold
     link::PrinterSession session;
-    if (session.bind(printer) == link::PrinterSession::Bind::Locked) {
+    const auto bound = session.bind(printer);
+    if (bound == link::PrinterSession::Bind::Locked) {
         os::log("check: the printer %s is in use by another copy of the updater (lock file %s)",
                 printer.key().c_str(), link::printerLockPath(printer).c_str());
         p.outcome = Outcome::PrinterLocked;
         p.message = download::messageText(download::kNotConnected);
+        return p;
+    }
+    if (bound == link::PrinterSession::Bind::Unusable) {
+        p.outcome = Outcome::LockUnusable;
+        p.message = "the printer cannot be locked against other copies of the updater: " +
+                    session.lockProblem();
+        os::logLine("check: " + p.message);
+        return p;
+    }
+    if (stopRequested()) {
+        p.outcome = Outcome::Interrupted;
         return p;
     }
     link::PrinterLink link;
@@ -396,15 +453,19 @@ Program::Probe Program::probe(const usbport::DeviceIdentity& printer) {
         // The printer answers the version request within the same 5 s the download waits.
         const std::string caption = download::messageText(download::kVersionCheckCaption);
         reporter_.setStage("version-check");
-        for (int i = 0; i < 50; ++i) {
+        for (int i = 0; i < 50 && !stopRequested(); ++i) {
             os::sleepMs(100);
             if (reporter_.bars())  // a bar on a terminal; no lines or events for the wait
                 reporter_.progress(caption, (i + 1) * 2, static_cast<std::uint64_t>(49 - i) * 100);
         }
         reporter_.endProgress();
-        replied = link.readVersionReply(main, mainSum, table, tableSum);
+        replied = !stopRequested() && link.readVersionReply(main, mainSum, table, tableSum);
     }
     link.close();
+    if (stopRequested()) {
+        p.outcome = Outcome::Interrupted;
+        return p;
+    }
     if (!replied) {
         cause("no valid version reply");
         p.outcome = Outcome::VersionInfoFailed;
@@ -512,21 +573,17 @@ int Program::list() {
     }
     for (const auto& printer : printers) {
         reporter_.setPrinter(printer.key());
-        showProbe(printer, probe(printer));
+        const Probe p = probe(printer);
+        if (stopRequested())
+            return kExitInterrupted;
+        showProbe(printer, p);
     }
     return kExitSuccess;
 }
 
 std::optional<usbport::DeviceIdentity> Program::target(int& status) {
-    if (!options_.device.empty()) {
-        auto found = findPrinter(options_.device);
-        if (!found) {
-            os::log("%s: no printer 7a3c:0512 with serial number or port path \"%s\"",
-                    options_.command.c_str(), options_.device.c_str());
-            status = kExitNotConnected;
-        }
-        return found;
-    }
+    if (!options_.device.empty())
+        return findPrinter(options_.command, options_.device, status);
     const auto printers = usbport::ListDevices();
     if (printers.empty()) {
         os::log("%s: no printer 7a3c:0512 on the USB bus", options_.command.c_str());
@@ -536,10 +593,13 @@ std::optional<usbport::DeviceIdentity> Program::target(int& status) {
     return printers.front();
 }
 
-int Program::notConnected(int status) {
-    const std::string message = download::messageText(download::kNotConnected);
+int Program::noPrinter(int status) {
+    const bool ambiguous = status == kExitUsage;
+    const std::string message =
+        ambiguous ? "Several printers have this serial number: name one by its port path."
+                  : download::messageText(download::kNotConnected);
     reporter_.event("outcome", JsonObject()
-                                   .add("outcome", "not-connected")
+                                   .add("outcome", ambiguous ? "ambiguous" : "not-connected")
                                    .add("status", static_cast<std::int64_t>(status))
                                    .add("message", message));
     reporter_.line(message, true);
@@ -550,9 +610,11 @@ int Program::check() {
     int status = kExitSuccess;
     const auto printer = target(status);
     if (!printer)
-        return notConnected(status);
+        return noPrinter(status);
     reporter_.setPrinter(printer->key());
     const Probe p = probe(*printer);
+    if (stopRequested())
+        return kExitInterrupted;
     if (payload::reportsNoFirmware(p.versions.main.c_str()))
         os::logLine("check: " + download::noFirmwareAdvice());
     showProbe(*printer, p);
@@ -569,7 +631,8 @@ bool Program::cannotAsk() {
 
 bool Program::confirm(const std::string& question) {
     Console& console = reporter_.console();
-    console.err(question + "\nDo not power off a printer during its download. [y/N] ");
+    console.err(os::printable(question) +
+                "\nDo not power off a printer during its download. [y/N] ");
     std::string answer;
     if (!console.readLine(answer))
         return false;
@@ -679,7 +742,7 @@ int Program::update() {
     int status = kExitSuccess;
     const auto targets = updateTargets(status);
     if (targets.empty())
-        return notConnected(status);
+        return noPrinter(status);
     if (cannotAsk())
         return kExitUsage;
     std::string names;
@@ -745,7 +808,7 @@ int Program::recover() {
     int status = kExitSuccess;
     const auto printer = target(status);
     if (!printer)
-        return notConnected(status);
+        return noPrinter(status);
     if (cannotAsk())
         return kExitUsage;
     reporter_.setPrinter(printer->key());
@@ -801,7 +864,10 @@ int Program::history() {
         os::logLine("history: no history file: neither XDG_STATE_HOME nor a home folder is known");
         return kExitOther;
     }
-    const auto lines = download::readHistory(path);
+    bool unreadable = false;
+    const auto lines = download::readHistory(path, &unreadable);
+    if (unreadable)
+        return kExitOther;  // the log says why
     for (const auto& line : lines) {
         reporter_.event("record", JsonObject().addRaw("record", line));
         const auto record = download::parseRecord(line).value_or(download::DownloadRecord{});
@@ -827,6 +893,8 @@ int exitStatus(download::Outcome outcome) {
             return kExitNotConnected;
         case Outcome::PrinterLocked:
             return kExitLocked;
+        case Outcome::LockUnusable:
+            return kExitLockUnusable;
         case Outcome::WrongModel:
             return kExitWrongModel;
         case Outcome::StandInRefused:

@@ -26,7 +26,8 @@ enum ExitStatus : int {
     kExitTransfer = 8,
     kExitReadBack = 9,  // read back or verification failed
     kExitLocked = 10,
-    kExitStandIn = 11,  // a build with stand-in images met a real printer
+    kExitStandIn = 11,       // a build with stand-in images met a real printer
+    kExitLockUnusable = 12,  // the printer's lock file cannot be used
     kExitInterrupted = 130,
 };
 

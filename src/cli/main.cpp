@@ -5,9 +5,18 @@
 #include "cli/cli.h"
 #include "cli/output.h"
 #include "platform/os/log.h"
+#include "platform/os/stop_requests.h"
 
 int main(int argc, char** argv) {
+    os::reserveStandardStreams();
     os::setLogProgramName("pv4410s-update");
     pv::cli::StandardConsole console;
-    return pv::cli::run(std::span<char* const>(argv, static_cast<std::size_t>(argc)), console);
+    int status =
+        pv::cli::run(std::span<char* const>(argv, static_cast<std::size_t>(argc)), console);
+    if (!console.outWritten()) {
+        os::logLine("cannot write to standard output");
+        if (status == pv::cli::kExitSuccess)
+            status = pv::cli::kExitOther;
+    }
+    return status;
 }

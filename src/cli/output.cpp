@@ -10,6 +10,7 @@
 
 #include "cli/cli.h"
 #include "download/strings.h"
+#include "platform/os/log.h"
 
 namespace pv::cli {
 namespace {
@@ -114,6 +115,7 @@ class ConsoleProgress final : public download::ProgressWindow {
 
 void StandardConsole::out(std::string_view text) {
     std::cout << text << std::flush;
+    outWritten_ = outWritten_ && static_cast<bool>(std::cout);
 }
 
 void StandardConsole::err(std::string_view text) {
@@ -215,7 +217,8 @@ void Reporter::line(std::string_view text, bool evenQuiet) {
     if (json_ || (verbosity_ == Verbosity::Quiet && !evenQuiet))
         return;
     clearBar();
-    console_.out(std::string(text) + "\n");
+    // Versions, serials and the like come from the printer: none may steer the terminal.
+    console_.out(os::printable(text) + "\n");
     if (lastPercent_ >= 0 && bars_)
         progress(barCaption_, lastPercent_, lastLeftMs_);
 }

@@ -33,11 +33,16 @@ class Console {
 // The process's standard streams.
 class StandardConsole final : public Console {
   public:
+    // False once a write to standard output failed (a full disk, a closed pipe).
+    bool outWritten() const { return outWritten_; }
     void out(std::string_view text) override;
     void err(std::string_view text) override;
     bool outIsTerminal() override;
     bool inIsTerminal() override;
     bool readLine(std::string& line) override;
+
+  private:
+    bool outWritten_ = true;
 };
 
 // One of several runs at once writing to `shared`: whole lines only, each under `mutex` and with

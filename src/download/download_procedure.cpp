@@ -42,6 +42,10 @@ const char* const kStandInRefusal =
     "and has left this printer as it was.\nTo update a real printer, build the updater with the "
     "maker's firmware images (cmake -DPV4410S_FIRMWARE_DIR=<folder>).";
 
+const char* const kLockUnusable =
+    "The lock file that keeps other copies of the updater away from this printer cannot be "
+    "used, so nothing was sent to the printer:\n";
+
 // The longest the windows go without a drain during a wait.
 constexpr std::uint32_t kDrainSliceMs = 100;
 
@@ -70,6 +74,8 @@ const char* outcomeName(Outcome outcome) {
             return "not-connected";
         case Outcome::PrinterLocked:
             return "printer-locked";
+        case Outcome::LockUnusable:
+            return "lock-unusable";
         case Outcome::WrongModel:
             return "wrong-model";
         case Outcome::StandInRefused:
@@ -276,9 +282,13 @@ bool DownloadProcedure::holdPrinter(const link::PrinterLink& link) {
                                    link::printerLockPath(printer) + ")");
         return false;
     }
-    if (bound == link::PrinterSession::Bind::Unlocked)
-        logCause("initialise", "cannot use the lock file " + link::printerLockPath(printer) +
-                                   "; other copies of the updater are not kept away");
+    if (bound == link::PrinterSession::Bind::Unusable) {
+        fail(Outcome::LockUnusable);
+        logCause("initialise", "the printer " + printer.key() +
+                                   " cannot be locked against other copies of the updater: " +
+                                   session_->lockProblem());
+        return false;
+    }
     report_.printer = printer;
     return true;
 }
@@ -376,6 +386,10 @@ bool DownloadProcedure::initialisePrinter(bool& commandSent) {
         switch (report_.outcome) {
             case Outcome::StandInRefused:
                 showBox(kStandInRefusal, kErrorCaption, BoxIcon::Warning);
+                break;
+            case Outcome::LockUnusable:
+                showBox(std::string(kLockUnusable) + session_->lockProblem() + ".", kErrorCaption,
+                        BoxIcon::Warning);
                 break;
             case Outcome::WrongModel:
                 showError(kIllegalPrinterType, report_.outcome);

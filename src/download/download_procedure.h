@@ -39,6 +39,7 @@ enum class Outcome {
     Success,
     NotConnected,       // no printer, or it could not be opened (the log says why)
     PrinterLocked,      // another copy of the tool holds the printer
+    LockUnusable,       // the printer's lock file cannot be used (an administrator must see to it)
     WrongModel,         // the device ID names another model
     StandInRefused,     // a build with stand-in images met a printer that is not virtual
     NotApplicable,      // the printer's version is not in the version map

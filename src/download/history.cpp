@@ -7,6 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -14,8 +15,6 @@
 #include <cstring>
 #include <ctime>
 #include <exception>
-#include <fstream>
-#include <iterator>
 
 #include "platform/os/log.h"
 
@@ -25,6 +24,8 @@ namespace {
 constexpr char kFolderName[] = "pv4410s-updater";
 constexpr char kFileName[] = "history.jsonl";
 constexpr int kFormat = 1;
+// The most of the history file that is read: years of daily downloads, far from any memory limit.
+constexpr std::size_t kMaxHistoryRead = std::size_t{16} << 20;
 
 // Logs why the record could not be written; the download goes on regardless.
 void logFailure(const std::string& path, const char* step, int error) {
@@ -136,6 +137,51 @@ bool appendLine(const std::string& path, std::string line) {
     return ok;
 }
 
+// The history file's bytes, at most its last kMaxHistoryRead; a missing file has none. False
+// (and logged) when it cannot be read: something else than a regular file at the path (a symbolic
+// link is not followed, a FIFO or device not read), no permission, a read error.
+bool readHistoryFile(const std::string& path, std::string& content) {
+    content.clear();
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        if (errno == ENOENT)
+            return true;
+        os::log("cannot read the history file %s: %s%s", path.c_str(), std::strerror(errno),
+                errno == ELOOP ? " (a symbolic link is not followed)" : "");
+        return false;
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        os::log("cannot read the history file %s: not a regular file", path.c_str());
+        return false;
+    }
+    const auto size = static_cast<std::size_t>(std::max<off_t>(info.st_size, 0));
+    const std::size_t from = size > kMaxHistoryRead ? size - kMaxHistoryRead : 0;
+    if (from > 0)
+        os::log("the history file %s holds %zu bytes; only its last %zu are read", path.c_str(),
+                size, kMaxHistoryRead);
+    content.resize(size - from);
+    std::size_t got = 0;
+    while (got < content.size()) {
+        const ssize_t n =
+            ::pread(fd, content.data() + got, content.size() - got, static_cast<off_t>(from + got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            os::log("cannot read the history file %s: %s", path.c_str(), std::strerror(errno));
+            ::close(fd);
+            return false;
+        }
+        if (n == 0)
+            break;  // shorter than it was a moment ago
+        got += static_cast<std::size_t>(n);
+    }
+    content.resize(got);
+    ::close(fd);
+    return true;
+}
+
 }  // namespace
 
 std::string utcTimestamp(std::chrono::system_clock::time_point when) {
@@ -229,12 +275,12 @@ bool appendHistory(const DownloadRecord& record) {
     }
 }
 
-std::vector<std::string> readHistory(const std::string& path) {
+std::vector<std::string> readHistory(const std::string& path, bool* unreadable) {
     std::vector<std::string> lines;
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return lines;
-    std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string content;
+    const bool read = readHistoryFile(path, content);
+    if (unreadable != nullptr)
+        *unreadable = !read;
     std::size_t skipped = 0;
     std::size_t start = 0;
     while (start < content.size()) {

@@ -63,7 +63,10 @@ bool appendHistory(const DownloadRecord& record);
 
 // The well-formed lines of the file at `path` (default: historyPath()), oldest first, without
 // their newlines: those parseRecord reads. A torn or malformed line is skipped (and logged); a
-// missing file has none.
-std::vector<std::string> readHistory(const std::string& path = historyPath());
+// missing file has none. A file that cannot be read (not a regular file, a symbolic link, no
+// permission) has none either, sets `*unreadable` and is logged; of a file beyond 16 MiB only the
+// last 16 MiB are read.
+std::vector<std::string> readHistory(const std::string& path = historyPath(),
+                                     bool* unreadable = nullptr);
 
 }  // namespace pv::download

@@ -5,15 +5,36 @@
 
 namespace pv::link {
 
+namespace {
+
+// `text` fit for a file name: letters, digits, '.', '-' and '_' as they are, every other byte as
+// %XX, so that distinct serials never share a lock file.
+std::string fileNamePart(const std::string& text) {
+    static const char kDigits[] = "0123456789ABCDEF";
+    std::string part;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (std::isalnum(byte) != 0 || c == '.' || c == '-' || c == '_') {
+            part += c;
+        } else {
+            part += '%';
+            part += kDigits[byte >> 4];
+            part += kDigits[byte & 0xF];
+        }
+    }
+    return part;
+}
+
+}  // namespace
+
 std::string printerLockPath(const usbport::DeviceIdentity& printer) {
     const char* dir = std::getenv("PV4410S_LOCK_DIR");
     std::string path = dir != nullptr && *dir != '\0' ? dir : "/run/lock";
-    path += printer.serial.empty() ? "/pv4410s-port-" : "/pv4410s-serial-";
-    for (const char c : printer.key()) {
-        const bool plain =
-            std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '.' || c == '-' || c == '_';
-        path += plain ? c : '_';
-    }
+    if (!printer.serial.empty())
+        path += "/pv4410s-serial-" + fileNamePart(printer.serial);
+    if (printer.serial.empty() || printer.sharedSerial)
+        path +=
+            (printer.serial.empty() ? "/pv4410s-port-" : "-port-") + fileNamePart(printer.portPath);
     return path + ".lock";
 }
 
@@ -28,12 +49,12 @@ PrinterSession::~PrinterSession() {
 
 PrinterSession::Bind PrinterSession::bind(const usbport::DeviceIdentity& printer) {
     const auto taken = lock_.acquire(printerLockPath(printer));
-    if (taken == os::FileLock::Result::HeldElsewhere)
-        return Bind::Locked;
+    if (taken != os::FileLock::Result::Taken)
+        return taken == os::FileLock::Result::HeldElsewhere ? Bind::Locked : Bind::Unusable;
     printer_ = printer;
     bound_ = true;
     usbport::SelectDevice(&printer_);
-    return taken == os::FileLock::Result::Taken ? Bind::Bound : Bind::Unlocked;
+    return Bind::Bound;
 }
 
 }  // namespace pv::link

@@ -2,7 +2,8 @@
 // One download's hold on one printer, from the moment it passed the model check to the end of the
 // run. While it lasts:
 // - every link that opens reaches only that printer (by its serial number, or by its port path
-//   when it has none): another printer of the same model counts as not there;
+//   when it has none, or by both when another printer shares its serial): another printer of the
+//   same model counts as not there;
 // - the kernel's printer driver, detached by the first open, stays detached between the stages,
 //   so that a print system cannot reach the printer in between; it is bound again at the end;
 // - a lock file that every copy of the tool respects, whoever runs it, keeps other copies away.
@@ -19,7 +20,7 @@ class PrinterSession {
     enum class Bind {
         Bound,
         Locked,    // another copy of the tool holds the printer
-        Unlocked,  // bound, but the lock folder is unusable: nothing keeps other copies away
+        Unusable,  // the lock file cannot be used (lockProblem() says why): nothing is bound
     };
 
     PrinterSession();
@@ -29,8 +30,10 @@ class PrinterSession {
     PrinterSession& operator=(const PrinterSession&) = delete;
 
     // Takes the printer's lock and binds every later open to the printer. Nothing is bound when
-    // another copy holds the lock.
+    // the lock is not taken.
     Bind bind(const usbport::DeviceIdentity& printer);
+    // After Bind::Unusable: the lock file, what is wrong with it and what an administrator can do.
+    const std::string& lockProblem() const { return lock_.problem(); }
     bool bound() const { return bound_; }
     const usbport::DeviceIdentity& printer() const { return printer_; }
 
@@ -41,8 +44,8 @@ class PrinterSession {
 };
 
 // The lock file of a printer: in $PV4410S_LOCK_DIR when set, else /run/lock, named from the
-// printer's serial or port path with every character but letters, digits, '.', '-' and '_'
-// replaced.
+// printer's serial, its port path when it has none, or both when another printer shares its
+// serial; every byte but letters, digits, '.', '-' and '_' written as %XX.
 std::string printerLockPath(const usbport::DeviceIdentity& printer);
 
 }  // namespace pv::link

@@ -3,10 +3,14 @@
 // without --yes, stops at every point of a download, recovery, the history, and the sleep lock.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <optional>
@@ -28,6 +32,7 @@
 namespace {
 
 using pv::cli::BuildSettings;
+using Names = std::vector<std::string>;
 
 class TestConsole final : public pv::cli::Console {
   public:
@@ -126,9 +131,10 @@ class CommandLine : public pvtest::VirtualPrinterTest {
         return pv::cli::run(argv, console, BuildSettings{row.standIn});
     }
 
-    std::vector<std::string> commands() {
+    std::vector<std::string> commands() { return commands(printer()); }
+    static std::vector<std::string> commands(pvtest::VirtualPrinter& p) {
         std::vector<std::string> names;
-        for (const auto& event : printer().trace("command"))
+        for (const auto& event : p.trace("command"))
             names.push_back(event.field("name"));
         return names;
     }
@@ -201,6 +207,7 @@ TEST_F(CommandLine, EachOutcomeHasItsExitStatus) {
         {"usage: --jobs without --all", {"update", "--jobs", "2"}, "301B10", {}, 2},
         {"usage: --jobs 0", {"update", "--all", "--jobs=0"}, "301B10", {}, 2},
         {"usage: --reinstall with check", {"check", "--reinstall"}, "301B10", {}, 2},
+        {"--device without its value", {"update", "--device", "--yes"}, "301B10", {}, 2},
         {"check", {"--json", "check"}, "301B10", {}, 0},
         {"check, not applicable", {"--json", "check"}, "999Z10", {}, 5},
         {"check, locked", {"--json", "check"}, "301B10", {}, 10, "", false, true},
@@ -317,6 +324,89 @@ TEST_F(CommandLine, JobsRunEveryPrinterAndSumUp) {
                   std::string::npos);
         EXPECT_EQ(log.contains("--jobs ignored"), !ownPorts);
     }
+}
+
+// Printers sharing a serial number are still two printers: a port path names one, --all updates
+// each once, and the shared serial alone names none. Serials that differ only beyond ASCII stay
+// apart.
+TEST_F(CommandLine, PrintersSharingASerialAreToldApartByPort) {
+    const Names kUpdated = {"version-request", "initialise",      "version-request",
+                            "erase p",         "transfer p",      "reset",
+                            "readback-on",     "version-request", "readback-off"};
+    struct TwinRow {
+        const char* name;
+        std::vector<std::string> args;
+        std::vector<std::string> serials;  // of the printers at 1-1 and 1-2
+        int status;
+        Names first, second;  // the commands each printer saw
+    };
+    const std::vector<std::string> twins = {"VIRTUAL-0001", "VIRTUAL-0001"};
+    const TwinRow rows[] = {
+        {"by port", {"--device", "1-2"}, twins, 0, {}, kUpdated},
+        {"all", {"--all"}, twins, 0, kUpdated, kUpdated},
+        {"by the shared serial", {"--device", "VIRTUAL-0001"}, twins, 2, {}, {}},
+        {"serials beyond ASCII",
+         {"--device", "VIRTUAL-\u00d6"},
+         {"VIRTUAL-\u00c4", "VIRTUAL-\u00d6"},
+         0,
+         {},
+         kUpdated},
+    };
+    for (const TwinRow& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::vector<vprinter::Options> options(2);
+        for (std::size_t i = 0; i < 2; ++i) {
+            options[i].mainVersion = "503C10";
+            options[i].faults.serial = row.serials[i];
+        }
+        const auto printers = startPrinters(options);
+        console = {};
+        std::vector<std::string> args = {"pv4410s-update", "--json", "update", "--yes"};
+        args.insert(args.end(), row.args.begin(), row.args.end());
+        std::vector<char*> argv;
+        for (auto& arg : args)
+            argv.push_back(arg.data());
+        const os::CapturedLog log;
+        EXPECT_EQ(pv::cli::run(argv, console), row.status) << console.out_;
+        EXPECT_EQ(commands(*printers[0]), row.first);
+        EXPECT_EQ(commands(*printers[1]), row.second);
+        if (row.status == 2) {
+            EXPECT_TRUE(log.contains("the printers at 1-1, 1-2 all have the serial number"));
+        }
+    }
+}
+
+// What the printer reports goes to the terminal and the log with its escape sequences spelt out.
+TEST_F(CommandLine, PrinterTextCannotSteerTheTerminal) {
+    const os::CapturedLog log;
+    EXPECT_EQ(run({"concealing version", {"update", "--yes"}, "\x1b[8m10"}), 5) << console.err_;
+    EXPECT_EQ(console.out_.find('\x1b'), std::string::npos) << console.out_;
+    EXPECT_NE(console.out_.find("main \\x1B[8m10"), std::string::npos) << console.out_;
+    EXPECT_TRUE(log.contains("main version \\x1B[8m10 is not in the version map"));
+    for (const auto& line : log.lines())
+        EXPECT_EQ(line.find('\x1b'), std::string::npos) << line;
+}
+
+// A history that cannot be read is an error, not an empty history; a symbolic link is not
+// followed (to a device it would be read forever).
+TEST_F(CommandLine, AHistoryThatCannotBeReadIsAnError) {
+    const std::string path = pv::download::historyPath();
+    const std::string aside = path + ".aside";
+    mkdir(path.substr(0, path.rfind('/')).c_str(), 0700);  // when no run has made it yet
+    std::rename(path.c_str(), aside.c_str());
+    for (const char* what : {"folder", "symbolic link"}) {
+        SCOPED_TRACE(what);
+        ASSERT_EQ(std::string(what) == "folder" ? mkdir(path.c_str(), 0700)
+                                                : symlink("/dev/null", path.c_str()),
+                  0);
+        const os::CapturedLog log;
+        console = {};
+        EXPECT_EQ(run({"history", {"history"}}), 1) << console.out_;
+        EXPECT_TRUE(log.contains("cannot read the history file " + path));
+        EXPECT_EQ(console.out_.find("No updates recorded"), std::string::npos);
+        std::remove(path.c_str());
+    }
+    std::rename(aside.c_str(), path.c_str());
 }
 
 // Without --yes, a run that cannot ask refuses and sends nothing; on a terminal it asks and

@@ -3,7 +3,8 @@
 # library, runs with no display, refuses to update without --yes when standard input is not a
 # terminal, ends at once on a signal outside a download, on a signal during a download finishes
 # the image under way (saying so once), resets the printer and exits with the "interrupted"
-# status, and names the printer on every line when it updates several at once.
+# status, names the printer on every line when it updates several at once, and keeps its
+# standard streams to themselves.
 # Usage: program_test.sh PROGRAM VIRTUAL_PRINTER WORK_DIR
 set -uo pipefail
 program=$1 printer=$2 work=$3
@@ -23,6 +24,16 @@ if ldd "$program" | grep -i qt; then fail "linked against Qt"; fi
     >"$work/maps.txt" 2>/dev/null
 [ "$(head -n 1 "$work/maps.txt")" = 0 ] || fail "Qt libraries mapped: $(cat "$work/maps.txt")"
 
+# 1b. Standard streams: one the program was started without is the null device, never a file it
+# opens later (the printer's lock file here); a failed write to standard output is an error.
+"$printer" -- sh -c "\"$program\" list >/dev/null 2>&- & p=\$!; sleep 1; readlink /proc/\$p/fd/2; wait \$p" \
+    >"$work/fd2.txt" 2>/dev/null
+[ "$(head -n 1 "$work/fd2.txt")" = /dev/null ] || fail "standard error closed: fd 2 is $(cat "$work/fd2.txt")"
+"$program" --help >/dev/full 2>"$work/full.txt"
+status=$?
+[ $status -ne 0 ] || fail "--help to /dev/full: status 0"
+grep -q 'cannot write to standard output' "$work/full.txt" || fail "--help to /dev/full: no reason given"
+
 # 2. update without --yes and no terminal: usage status, nothing sent.
 "$printer" --trace-json "$work/refuse.jsonl" -- "$program" update </dev/null >"$work/refuse.out" 2>&1
 status=$?
@@ -30,12 +41,18 @@ status=$?
 grep -q 'without --yes' "$work/refuse.out" || fail "no reason given: $(cat "$work/refuse.out")"
 [ -z "$(commands "$work/refuse.jsonl")" ] || fail "commands sent: $(commands "$work/refuse.jsonl")"
 
-# 3. A signal outside a download (list waits 5 s for the version reply) ends the program at once.
-"$printer" -- sh -c "\"$program\" list >/dev/null 2>&1 & p=\$!; sleep 1; kill -TERM \$p; \
-    s=\$(date +%s%N); wait \$p; r=\$?; echo \$r \$(( (\$(date +%s%N) - s) / 1000000 ))" >"$work/term.txt"
-read -r status ms <"$work/term.txt"
-[ "$status" = 130 ] || fail "SIGTERM outside a download: status $status, want 130"
-[ "${ms:-9999}" -lt 500 ] || fail "SIGTERM outside a download: ended after $ms ms"
+# 3. A signal outside a download (list and check wait 5 s for the version reply) ends the program
+# at once, with the printer's kernel driver bound again.
+for command in list check; do
+    "$printer" --trace-json "$work/$command-term.jsonl" -- sh -c "\"$program\" $command >/dev/null 2>&1 & \
+        p=\$!; sleep 1; kill -TERM \$p; s=\$(date +%s%N); wait \$p; r=\$?; \
+        echo \$r \$(( (\$(date +%s%N) - s) / 1000000 ))" >"$work/term.txt"
+    read -r status ms <"$work/term.txt"
+    [ "$status" = 130 ] || fail "SIGTERM during $command: status $status, want 130"
+    [ "${ms:-9999}" -lt 500 ] || fail "SIGTERM during $command: ended after $ms ms"
+    last=$(grep -o '"event":"driver-[a-z]*"' "$work/$command-term.jsonl" | tail -n 1)
+    [ "$last" = '"event":"driver-attach"' ] || fail "SIGTERM during $command: driver left detached"
+done
 
 # 4. SIGINT twice in the erase wait of a download: the erase wait, the transfer and the image run
 # to their end, then the printer is reset; status 130; the note is printed once.

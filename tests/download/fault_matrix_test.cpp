@@ -9,6 +9,8 @@
 // Regenerate it with scripts/fault-matrix (or PV_WRITE_FAULT_MATRIX=1 download_test).
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -100,8 +102,9 @@ enum class Message {
     FailedVersion = 1013,
     NotConnectedTurnOffOn = 1014,
     TimeOut = 1015,
-    StandInOnly = 2,  // the "Error" box of a stand-in build that met a printer not virtual
-    Success = 3,      // the "Success!" box
+    StandInOnly = 2,   // the "Error" box of a stand-in build that met a printer not virtual
+    Success = 3,       // the "Success!" box
+    LockUnusable = 4,  // the "Error" box naming the lock file and what is wrong with it
 };
 
 // The image source the catalogue assembles from.
@@ -117,8 +120,10 @@ struct Row {
     const char* logs = "";         // what the log line of the cause names
     bool standInImages = true;     // the build carries stand-in images
     bool lockedElsewhere = false;  // another copy of the tool holds the printer's lock
+    bool lockIsAFolder = false;    // a folder stands where the printer's lock file goes
     // A second printer at port 1-2 running this main version (and table 705B11), or none.
     const char* secondPrinter = nullptr;
+    bool twin = false;               // the second printer has the same serial number as the first
     const char* printer = "301B10";  // the main version the printer runs
     Message message = Message::Failed;
     Names commands = {};
@@ -181,6 +186,15 @@ const Row kRows[] = {
      .what = "a build with stand-in images meets a printer that is not virtual",
      .faults = {"serial=PV4410S-0001"}, .logs = "refused printer \"PV4410S-0001\" at 1-1",
      .message = Message::StandInOnly},
+    // A serial that cannot be read is not taken for none: the printer would be bound by its port
+    // and lost at the next open, which reads the serial.
+    {.stage = Stage::Initialise, .name = "SerialUnreadable",
+     .what = "the serial number string cannot be read", .faults = {"serial-unreadable=1000"},
+     .logs = "cannot read the serial number of 7a3c:0512 at 1-1", .message = Message::NotConnected},
+    {.stage = Stage::Initialise, .name = "LockFileIsAFolder",
+     .what = "the printer's lock file cannot be used",
+     .logs = "VIRTUAL-0001.lock is a folder (owner root", .lockIsAFolder = true,
+     .message = Message::LockUnusable},
     {.stage = Stage::Initialise, .name = "LockedByAnotherCopy",
      .what = "another copy of the updater holds the printer", .lockedElsewhere = true,
      .message = Message::NotConnected},
@@ -294,9 +308,20 @@ const Row kRows[] = {
      .what = "printer never returns, another one with the new versions is attached",
      .faults = {"no-return"}, .logs = "VIRTUAL-0001 is not attached", .secondPrinter = "301F11",
      .commands = kBothSentThenReset, .virtualMs = kTableSent + kReset + kRestart + kReopening},
+    // The same with its twin: a second printer with the same serial is still another printer.
+    {.stage = Stage::ReadBack, .name = "NeverReturnsItsTwinAttached",
+     .what = "printer never returns, another one with its serial and the new versions is attached",
+     .faults = {"no-return"}, .logs = "VIRTUAL-0001 at 1-1 is not attached",
+     .secondPrinter = "301F11", .twin = true, .commands = kBothSentThenReset,
+     .virtualMs = kTableSent + kReset + kRestart + kReopening},
     {.stage = Stage::ReadBack, .name = "MakersBuildUpdatesARealPrinter",
      .what = "a build with the maker's images updates a printer that is not virtual",
      .faults = {"serial=PV4410S-0001"}, .standInImages = false, .message = Message::Success,
+     .commands = kMainAndTableCommands, .virtualMs = kReadBack, .afterMain = "301F11",
+     .afterTable = "705B11"},
+    {.stage = Stage::ReadBack, .name = "SerialReadFailsOnce",
+     .what = "the first request for the serial number string fails, the second is answered",
+     .faults = {"serial-unreadable=1"}, .message = Message::Success,
      .commands = kMainAndTableCommands, .virtualMs = kReadBack, .afterMain = "301F11",
      .afterTable = "705B11"},
     {.stage = Stage::ReadBack, .name = "ReadBackModeRefused", .what = "read-back mode refused",
@@ -369,6 +394,9 @@ std::string errorText(Message message) {
                    "printers only, and has left this printer as it was.\nTo update a real "
                    "printer, build the updater with the maker's firmware images (cmake "
                    "-DPV4410S_FIRMWARE_DIR=<folder>).";
+        case Message::LockUnusable:
+            return "The lock file that keeps other copies of the updater away from this printer "
+                   "cannot be used, so nothing was sent to the printer:\n";
         case Message::None:
         case Message::NotApplicable:
         case Message::Success:
@@ -472,6 +500,11 @@ class FaultMatrixRow : public DownloadOnPrinter, public ::testing::WithParamInte
         usbport::ScopedPort installed(port);
         standInImages = row.standInImages;
         os::FileLock otherCopy;
+        const std::string lockPath = link::printerLockPath({kVirtualSerial, ""});
+        if (row.lockIsAFolder) {
+            unlink(lockPath.c_str());  // left by the rows before
+            ASSERT_EQ(mkdir(lockPath.c_str(), 0755), 0) << lockPath;
+        }
         if (row.lockedElsewhere) {
             ASSERT_EQ(otherCopy.acquire(link::printerLockPath({kVirtualSerial, ""})),
                       os::FileLock::Result::Taken);
@@ -480,9 +513,13 @@ class FaultMatrixRow : public DownloadOnPrinter, public ::testing::WithParamInte
         if (row.secondPrinter != nullptr) {
             others.push_back(printerOptions(row.secondPrinter));
             others.back().tableVersion = "705B11";
+            if (row.twin)
+                others.back().faults.serial = kVirtualSerial;
         }
         run(printerOptions(row.printer, row.faults), others);
         catalogue = &embedded();
+        if (row.lockIsAFolder)
+            rmdir(lockPath.c_str());
     }
 
     void expectMessage(const Row& row) {
@@ -498,6 +535,15 @@ class FaultMatrixRow : public DownloadOnPrinter, public ::testing::WithParamInte
             std::snprintf(text, sizeof text, kNotApplicable, row.printer,
                           static_cast<unsigned>(sum));
             expectOneBox("Version Check", text, BoxIcon::Information);
+        } else if (row.message == Message::LockUnusable) {
+            ASSERT_EQ(window.boxes.size(), 1u);
+            EXPECT_EQ(window.boxes[0].caption, "Error");
+            EXPECT_TRUE(window.boxes[0].text.starts_with(errorText(row.message)))
+                << window.boxes[0].text;
+            EXPECT_NE(window.boxes[0].text.find("; an administrator can remove it (rm -r '" +
+                                                link::printerLockPath({kVirtualSerial, ""})),
+                      std::string::npos)
+                << window.boxes[0].text;
         } else {
             expectOneError(errorText(row.message));
         }
@@ -524,13 +570,15 @@ class FaultMatrixRow : public DownloadOnPrinter, public ::testing::WithParamInte
         EXPECT_EQ(commands(), row.commands);
         for (std::size_t i = 1; i < printers.size(); ++i)
             EXPECT_EQ(commands(*printers[i]), Names{}) << "another printer was sent commands";
-        // The kernel's printer driver is bound again only once the run is over.
+        // The kernel's printer driver is bound again only once the run is over: after the last
+        // command of the whole run.
         const auto trace = printer().trace();
         std::size_t lastCommand = 0;
-        std::string lastDriverEvent;
-        for (std::size_t i = 0; i < trace.size(); ++i) {
+        for (std::size_t i = 0; i < trace.size(); ++i)
             if (trace[i].name == "command")
                 lastCommand = i;
+        std::string lastDriverEvent;
+        for (std::size_t i = 0; i < trace.size(); ++i) {
             if (trace[i].name == "driver-attach") {
                 EXPECT_GT(i, lastCommand) << "driver bound again mid-run";
             }
@@ -635,10 +683,13 @@ std::string faultCell(const Row& row) {
         how = "image buffers cannot be allocated";
     if (row.lockedElsewhere)
         how = "the printer's lock file is held";
+    if (row.lockIsAFolder)
+        how = "a folder stands at the lock file's path";
     if (!row.standInImages)
         how += ", a build with the maker's images";
     if (row.secondPrinter != nullptr)
-        how += ", a second printer running " + std::string(row.secondPrinter) + " at port 1-2";
+        how += std::string(", a second printer") + (row.twin ? " with the same serial" : "") +
+               " running " + row.secondPrinter + " at port 1-2";
     if (how.empty())
         how = std::string("printer runs ") + row.printer;
     return std::string(row.what) + " (" + how + ")";
@@ -652,6 +703,8 @@ std::string messageCell(Message message) {
             return "\"Version Check\"";
         case Message::StandInOnly:
             return "\"Error\": test firmware only";
+        case Message::LockUnusable:
+            return "\"Error\": the lock file cannot be used";
         case Message::Success:
             return "\"Success!\"";
         default:
@@ -715,10 +768,14 @@ std::string matrixDocument() {
             << seconds(row.virtualMs) << " |\n";
     }
     doc << "\n" << std::size(kRows) << " rows.\n\n## Messages\n\n| Message | Text |\n|---|---|\n";
-    for (Message message :
-         {Message::NotConnected, Message::Failed, Message::IllegalType, Message::FailedVersion,
-          Message::NotConnectedTurnOffOn, Message::TimeOut, Message::StandInOnly})
-        doc << "| " << messageCell(message) << " | " << escaped(errorText(message)) << " |\n";
+    for (Message message : {Message::NotConnected, Message::Failed, Message::IllegalType,
+                            Message::FailedVersion, Message::NotConnectedTurnOffOn,
+                            Message::TimeOut, Message::StandInOnly, Message::LockUnusable})
+        doc << "| " << messageCell(message) << " | " << escaped(errorText(message))
+            << (message == Message::LockUnusable
+                    ? ", then the file, what is wrong with it and what an administrator can do"
+                    : "")
+            << " |\n";
     doc << "| " << messageCell(Message::NotApplicable) << " | " << escaped(kNotApplicable)
         << ", with the reported main version and checksum |\n";
     doc << "\n## What the user does meanwhile\n\n"

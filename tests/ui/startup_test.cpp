@@ -1,10 +1,16 @@
 // Start-up's refusal paths against a stand-in USB port, the USB identity's lifetime, and a second
 // copy of the real program ending silently while the lock is held.
 
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -139,6 +145,54 @@ TEST(StartUp, ASecondCopyEndsSilentlyWhileTheFirstHoldsTheLock) {
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_EQ(text, "");
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+}
+
+// Without a private runtime folder the lock is an abstract socket name, which another user can
+// take first: start-up names that user and the program ends with a failure status.
+TEST(StartUp, AnotherUserHoldingTheNameIsReportedAndFails) {
+    if (::getuid() != 0)
+        GTEST_SKIP() << "needs root to act as another user";
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    const std::string runtimeBefore = runtime != nullptr ? runtime : "";
+    ::unsetenv("XDG_RUNTIME_DIR");
+    const std::string full = std::string(kInstanceLockName) + " uid " + std::to_string(::getuid());
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    const pid_t squatter = ::fork();
+    if (squatter == 0) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::memcpy(address.sun_path + 1, full.data(), full.size());
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        const bool bound =
+            ::setgid(65534) == 0 && ::setuid(65534) == 0 &&
+            ::bind(fd, reinterpret_cast<const sockaddr*>(&address),
+                   static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + full.size())) ==
+                0 &&
+            ::listen(fd, 1) == 0;
+        (void)!::write(fds[1], bound ? "y" : "n", 1);
+        for (;;)
+            ::pause();
+    }
+    char answer = 'n';
+    (void)!::read(fds[0], &answer, 1);
+    ASSERT_EQ(answer, 'y');
+    StandInPort port;
+    usbport::ScopedPort installed(port);
+    UpdaterApp app;
+    ui::testing::ModalWatcher watcher;
+    EXPECT_FALSE(app.InitInstance());
+    ASSERT_EQ(watcher.seen().size(), 1u);
+    EXPECT_EQ(watcher.seen()[0].title, "Error");
+    EXPECT_NE(watcher.seen()[0].text.find(full + "\" (an abstract socket, used without a private "
+                                                 "XDG_RUNTIME_DIR) is held by user nobody"),
+              std::string::npos)
+        << watcher.seen()[0].text;
+    EXPECT_NE(app.ExitInstance(), 0);
+    ::kill(squatter, SIGKILL);
+    ::waitpid(squatter, nullptr, 0);
+    if (!runtimeBefore.empty())
+        ::setenv("XDG_RUNTIME_DIR", runtimeBefore.c_str(), 1);
 }
 
 }  // namespace

@@ -340,6 +340,10 @@ TEST(FaultNames, BadSpecificationsAreRejectedWithAReason) {
     EXPECT_NE(vprinter::applyFault("long-reply=48", f), "");
     EXPECT_NE(vprinter::applyFault("serial=two words", f), "");
     EXPECT_NE(vprinter::applyFault("serial=" + std::string(127, 'A'), f), "");
+    EXPECT_NE(vprinter::applyFault("serial=VIRTUAL-\xC3", f), "") << "cut UTF-8";
+    EXPECT_NE(vprinter::applyFault("serial=VIRTUAL-\xC0\xAF", f), "") << "overlong UTF-8";
+    EXPECT_NE(vprinter::applyFault("serial=VIRTUAL-\u0085", f), "") << "a C1 control";
+    EXPECT_NE(vprinter::applyFault("serial-unreadable=0", f), "");
     EXPECT_NE(vprinter::applyFault("absent=1", f), "");
     EXPECT_NE(vprinter::applyFault("refuse=print", f), "");
     EXPECT_NE(vprinter::applyFault("return-version=3011", f), "");

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+
 #include <chrono>
 #include <fstream>
 #include <string>
@@ -157,6 +159,27 @@ TEST_F(UsbTest, SerialNumberStringMatchesSysfs) {
         EXPECT_EQ(c.serial(), serial);
         EXPECT_EQ(sysfsSerial(printer), serial);
     }
+}
+
+// A serial beyond ASCII goes out as UTF-16 (a surrogate pair for a character beyond 16 bits),
+// which libusb's ASCII form folds to '?'; the fault stalls the first requests for it.
+TEST_F(UsbTest, SerialBeyondAsciiIsUtf16AndCanBeUnreadable) {
+    Options o = withFault("serial=VIRTUAL-\u00c4\U0001F600");
+    EXPECT_EQ(vprinter::applyFault("serial-unreadable=1", o.faults), "");
+    auto& printer = startPrinter(o);
+    Client c;
+    ASSERT_TRUE(c.open());
+    std::array<unsigned char, 64> raw{};
+    EXPECT_EQ(libusb_get_string_descriptor(c.handle(), 3, 0x0409, raw.data(), 64),
+              LIBUSB_ERROR_PIPE);
+    EXPECT_EQ(printer.trace("serial-refused").size(), 1u);
+    ASSERT_EQ(libusb_get_string_descriptor(c.handle(), 3, 0x0409, raw.data(), 64), 2 + 2 * 11);
+    std::vector<unsigned> units;
+    for (std::size_t at = 18; at < 24; at += 2)
+        units.push_back(raw[at] | static_cast<unsigned>(raw[at + 1]) << 8);
+    EXPECT_EQ(units, (std::vector<unsigned>{0x00C4, 0xD83D, 0xDE00}));
+    EXPECT_EQ(c.serial(), "VIRTUAL-???");
+    EXPECT_EQ(sysfsSerial(printer), "VIRTUAL-\u00c4\U0001F600");
 }
 
 TEST_F(UsbTest, OpensDetachesClaimsAndAnswersDeviceIdAndVersion) {

@@ -38,8 +38,9 @@ constexpr FaultInfo kFaults[] = {
     {"return-version", "MAIN[:TABLE]",
      "after a reset, reports these versions instead of the ones installed"},
     {"serial", "TEXT",
-     "USB serial number TEXT (1..126 of A-Z a-z 0-9 . _ - : /); one that does not\n"
-     "begin with VIRTUAL- stands for a real printer"},
+     "USB serial number TEXT (UTF-8, 1..126 UTF-16 units; its ASCII A-Z a-z 0-9 . _ - :\n"
+     "/); one that does not begin with VIRTUAL- stands for a real printer"},
+    {"serial-unreadable", "N", "the first N requests for the serial number string stall"},
     {"busy", "",
      "another program has claimed the printer interface: the kernel names its driver\n"
      "usbfs and claiming answers EBUSY"},
@@ -81,13 +82,15 @@ std::string applyValue(std::string_view name, std::string_view value, Faults& f)
         return needPositive(f.stallWrite);
     if (name == "fail-write")
         return needPositive(f.failWrite);
+    if (name == "serial-unreadable")
+        return needPositive(f.serialUnreadable);
     if (name == "throttle")
         return needPositive(f.throttleBytesPerSecond);
     if (name == "short-reply" || name == "long-reply")
         return replyLength(name, numeric ? std::optional<std::uint32_t>(n) : std::nullopt, f);
     if (name == "serial") {
         if (!validSerial(value))
-            return "fault 'serial' needs 1 to 126 characters of A-Z a-z 0-9 . _ - : /";
+            return "fault 'serial' needs 1 to 126 UTF-16 units, its ASCII of A-Z a-z 0-9 . _ - : /";
         f.serial = std::string(value);
         return {};
     }
@@ -135,12 +138,61 @@ void applyFlag(std::string_view name, Faults& f) {
 
 }  // namespace
 
+namespace {
+
+// The code point of the UTF-8 sequence at the start of `text` and its length; 0 when it is not a
+// valid one (cut, overlong, beyond Unicode, a surrogate).
+std::size_t decodeUtf8(std::string_view text, char32_t& c) {
+    const auto lead = static_cast<unsigned char>(text[0]);
+    const std::size_t length = lead < 0x80       ? 1
+                               : lead >> 5 == 6  ? 2
+                               : lead >> 4 == 14 ? 3
+                               : lead >> 3 == 30 ? 4
+                                                 : 0;
+    if (length == 0 || length > text.size())
+        return 0;
+    c = length == 1 ? lead : lead & (0x7Fu >> length);
+    for (std::size_t k = 1; k < length; ++k) {
+        const auto next = static_cast<unsigned char>(text[k]);
+        if (next >> 6 != 2)
+            return 0;
+        c = c << 6 | (next & 0x3Fu);
+    }
+    constexpr char32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (c < kSmallest[length] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
+        return 0;
+    return length;
+}
+
+}  // namespace
+
+std::optional<std::u16string> utf16(std::string_view text) {
+    std::u16string units;
+    for (std::size_t i = 0; i < text.size();) {
+        char32_t c = 0;
+        const std::size_t length = decodeUtf8(text.substr(i), c);
+        if (length == 0)
+            return std::nullopt;
+        if (c >= 0x10000) {
+            units += static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
+            units += static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+        } else {
+            units += static_cast<char16_t>(c);
+        }
+        i += length;
+    }
+    return units;
+}
+
 bool validSerial(std::string_view text) {
     constexpr std::string_view kPunctuation = "._-:/";
-    return !text.empty() && text.size() <= kMaxSerialLength &&
-           std::all_of(text.begin(), text.end(), [&](char c) {
-               return std::isalnum(static_cast<unsigned char>(c)) != 0 ||
-                      kPunctuation.find(c) != std::string_view::npos;
+    const auto units = utf16(text);
+    return units && !units->empty() && units->size() <= kMaxSerialLength &&
+           std::all_of(units->begin(), units->end(), [&](char16_t c) {
+               if (c >= 0x80)
+                   return c >= 0xA0;  // no C1 control characters
+               return std::isalnum(c) != 0 ||
+                      kPunctuation.find(static_cast<char>(c)) != std::string_view::npos;
            });
 }
 
@@ -148,7 +200,8 @@ bool Faults::any() const {
     return absent || deviceId != DeviceIdFault::None || noBulkIn || shortStreamWrite ||
            disconnectAtStream || stallWrite || failWrite || !refusedCommands.empty() ||
            throttleBytesPerSecond || replyLength || badHeader || stallRead || noReturn ||
-           !returnMainVersion.empty() || !returnTableVersion.empty() || !serial.empty() || busy;
+           !returnMainVersion.empty() || !returnTableVersion.empty() || !serial.empty() ||
+           serialUnreadable || busy;
 }
 
 std::string applyFault(std::string_view text, Faults& faults) {

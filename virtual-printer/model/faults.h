@@ -37,8 +37,9 @@ struct Faults {
     bool noReturn = false;                     // stays off the bus after a reset
     std::string returnMainVersion;             // after a reset, reports this main version instead
     std::string returnTableVersion;            // after a reset, reports this table version instead
-    std::string serial;  // the USB serial number string instead of Options::serial
-    bool busy = false;   // another program has claimed the printer interface
+    std::string serial;                  // the USB serial number string instead of Options::serial
+    std::uint32_t serialUnreadable = 0;  // the first N requests for the serial string stall
+    bool busy = false;                   // another program has claimed the printer interface
 
     bool any() const;
 };
@@ -47,11 +48,14 @@ struct Faults {
 inline constexpr std::string_view kCommandNames[] = {
     "initialise", "reset", "erase", "transfer", "version-request", "readback-on", "readback-off"};
 
-// A string descriptor holds at most 126 UTF-16 characters.
+// A string descriptor holds at most 126 UTF-16 code units.
 inline constexpr std::size_t kMaxSerialLength = 126;
-// Whether `text` can be a serial number here: 1..126 of A-Z a-z 0-9 . _ - : / (no spaces or
-// escapes, so that it fits a sysfs attribute and a comma-separated option list as it is).
+// Whether `text` can be a serial number here: UTF-8 of 1..126 UTF-16 code units, its ASCII
+// characters A-Z a-z 0-9 . _ - : / and no control characters (no spaces or escapes, so that it
+// fits a sysfs attribute and a comma-separated option list as it is).
 bool validSerial(std::string_view text);
+// `text` (valid UTF-8) as UTF-16 code units; nullopt when it is not valid UTF-8.
+std::optional<std::u16string> utf16(std::string_view text);
 
 // Applies one fault given as "name" or "name=value". Returns an error text, empty on success.
 std::string applyFault(std::string_view text, Faults& faults);

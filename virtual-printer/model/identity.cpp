@@ -40,20 +40,19 @@ std::optional<std::vector<std::uint8_t>> stringDescriptor(std::uint8_t index,
                                                           const std::string& serial) {
     if (index == 0)
         return std::vector<std::uint8_t>{4, 3, 0x09, 0x04};  // English (US)
-    std::string text;
+    std::u16string text;
     if (index == kManufacturerString)
-        text = kManufacturer;
+        text = utf16(kManufacturer).value_or(u"");
     else if (index == kProductString)
-        text = kProduct;
+        text = utf16(kProduct).value_or(u"");
     else if (index == kSerialString)
-        text = serial.substr(0, kMaxSerialLength);
+        text = utf16(serial).value_or(u"").substr(0, kMaxSerialLength);
     else
         return std::nullopt;
-    // The texts are ASCII, whose UTF-16LE code units are the byte followed by a zero.
     std::vector<std::uint8_t> d = {static_cast<std::uint8_t>(2 + 2 * text.size()), 3};
-    for (char c : text) {
-        d.push_back(static_cast<std::uint8_t>(c));
-        d.push_back(0);
+    for (const char16_t unit : text) {
+        d.push_back(lo(unit));
+        d.push_back(hi(unit));
     }
     return d;
 }

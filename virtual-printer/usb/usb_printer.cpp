@@ -224,6 +224,7 @@ struct UsbPrinter::Impl {
     bool driverBound = true;           // the kernel's printer driver holds the interface
     std::set<unsigned> halted;         // endpoints that answer every URB with a stall
     std::vector<std::uint8_t> inRest;  // the part of a reply a bulk IN read has not taken yet
+    std::uint32_t serialRequests = 0;  // requests for the serial string since the start
     std::list<Urb> waiting;
     std::list<Urb> completed;
     std::thread syncThread;
@@ -530,8 +531,14 @@ void UsbPrinter::Impl::control(Urb& u) {
             answer.emplace(all.begin(), all.begin() + 18);
         if (value >> 8 == 2)
             answer.emplace(all.begin() + 18, all.end());
-        if (value >> 8 == 3)
-            answer = stringDescriptor(static_cast<std::uint8_t>(value & 0xFF), printer.serial());
+        const auto stringIndex = static_cast<std::uint8_t>(value & 0xFF);
+        if (value >> 8 == 3 && stringIndex == kSerialString &&
+            serialRequests++ < printer.options().faults.serialUnreadable) {
+            TraceBuilder b = event("serial-refused");
+            record(b.number("request", serialRequests));
+        } else if (value >> 8 == 3) {
+            answer = stringDescriptor(stringIndex, printer.serial());
+        }
     } else if (requestType == 0x80 && request == kGetStatus) {  // self-powered
         answer = std::vector<std::uint8_t>{1, 0};
     } else if (requestType == 0x82 && request == kGetStatus) {  // bit 0: halted

@@ -25,7 +25,7 @@
 //
 // Trace events added to the printer's trace: "enumerated" (devnum, port, driver bound),
 // "driver-detach", "driver-attach", "claim-refused", "halt", "halted-urb", "clear-halt",
-// "port-reset".
+// "port-reset", "serial-refused" (a request for the serial string stalled by a fault).
 //
 // Time: the printer's clock decides. In real time, answers that take time (a throttled write)
 // complete later, and a background thread (startRealTimeSync) puts the device back on the bus

@@ -54,6 +54,18 @@ std::atomic<int> traceState{-1};
 
 const std::chrono::steady_clock::time_point programStart = std::chrono::steady_clock::now();
 
+// Byte `c` as written: itself when printable ASCII, else \xNN. Returns how many bytes of `out`.
+std::size_t escapedByte(char c, std::array<char, 4>& out) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x20 && byte < 0x7F) {
+        out[0] = c;
+        return 1;
+    }
+    out = {'\\', 'x', kDigits[byte >> 4], kDigits[byte & 0xF]};
+    return 4;
+}
+
 // One line under construction: prefix, message, newline; cut at kMaxLogLine.
 class LineBuffer {
   public:
@@ -88,6 +100,7 @@ class LineBuffer {
         va_end(args);
     }
     void emit() {
+        escape();
         const std::lock_guard lock(writeMutex());
         if (LogSink* sink = installedSink.load()) {
             sink->write(std::string_view(data_.data(), size_));
@@ -108,6 +121,23 @@ class LineBuffer {
     }
 
   private:
+    // Writes every byte outside printable ASCII as \xNN, cutting the line where an escape no
+    // longer fits.
+    void escape() {
+        std::array<char, kMaxLogLine> escaped{};
+        std::size_t size = 0;
+        for (std::size_t i = 0; i < size_; ++i) {
+            std::array<char, 4> bytes{};
+            const std::size_t n = escapedByte(data_[i], bytes);
+            if (size + n > kMaxLogLine - 1)
+                break;
+            std::memcpy(escaped.data() + size, bytes.data(), n);
+            size += n;
+        }
+        data_ = escaped;
+        size_ = size;
+    }
+
     std::array<char, kMaxLogLine> data_{};
     std::size_t size_ = 0;
 };
@@ -136,6 +166,16 @@ void setLogProgramName(std::string_view name) {
 
 std::string_view logProgramName() {
     return {programName().text.data(), programName().size};
+}
+
+std::string printable(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        std::array<char, 4> bytes{};
+        out.append(bytes.data(), escapedByte(c, bytes));
+    }
+    return out;
 }
 
 void logLine(std::string_view message) {

@@ -6,7 +6,9 @@
 //
 // Every call formats into a fixed buffer on the stack (a longer line is cut at kMaxLogLine bytes)
 // and writes the whole line with one write(), under a lock: lines from several threads never mix
-// and logging never allocates. Tests install a sink to capture the lines instead.
+// and logging never allocates. Bytes outside printable ASCII (a line break, an escape sequence a
+// printer put in its version or serial) are written as \xNN, so that a line stays one line and
+// cannot steer the terminal. Tests install a sink to capture the lines instead.
 
 #include <cstddef>
 #include <mutex>
@@ -27,6 +29,10 @@ inline constexpr std::size_t kMaxLogLine = 1024;
 // bytes of `name`. Call before other threads log.
 void setLogProgramName(std::string_view name);
 std::string_view logProgramName();
+
+// `text` with every byte outside printable ASCII written as \xNN (as log lines are), for text
+// that a device supplied on its way to a terminal.
+std::string printable(std::string_view text);
 
 // Writes "<program>: <message>\n" ("<program>: <subject>: <message>\n" on a thread with a
 // subject).

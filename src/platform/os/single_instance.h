@@ -7,9 +7,12 @@
 // In a desktop session the lock is a file in the user's private runtime folder ($XDG_RUNTIME_DIR,
 // which only its owner can enter), held with flock(), so no other user can take it either.
 // Without a usable runtime folder it is an abstract-namespace Unix socket bound to the name with
-// the user's id appended.
+// the user's id appended. Any user can bind such a name, so the holder listens on it, and a copy
+// that finds the name taken asks the holder's user id: another user's squatting is reported
+// (problem()), not taken for a copy of this user's.
 
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 namespace os {
@@ -28,9 +31,13 @@ class SingleInstanceLock {
     // kMaxLockName, or no lock could be made. A lock already held by this object is kept.
     bool acquire(std::string_view name);
     bool held() const { return fd_ >= 0; }
+    // Why acquire() refused when it is not that another copy of this user holds the lock: the
+    // name taken by another user (naming it), or no lock could be made; empty otherwise.
+    const std::string& problem() const { return problem_; }
 
   private:
     int fd_ = -1;
+    std::string problem_;
 };
 
 }  // namespace os

@@ -1,13 +1,16 @@
 #include "platform/os/single_instance.h"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <array>
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -42,23 +45,50 @@ int lockFile(const std::string& folder, std::string_view name) {
     return fd;
 }
 
-// An abstract socket bound to `name` and the user's id; -1 when the name is taken.
-int boundSocket(std::string_view name) {
+std::string userName(uid_t uid) {
+    std::array<char, 1024> buffer{};
+    passwd entry{};
+    passwd* found = nullptr;
+    if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr)
+        return found->pw_name;
+    return "uid " + std::to_string(uid);
+}
+
+// An abstract socket listening on `name` and the user's id; -1 when the name is taken, with
+// `problem` set unless a copy of this user's holds it.
+int boundSocket(std::string_view name, std::string& problem) {
     const std::string full = std::string(name) + " uid " + std::to_string(::getuid());
     sockaddr_un address{};
     // An abstract name starts with a zero byte and is exactly as long as the length given.
     address.sun_family = AF_UNIX;
     std::memcpy(address.sun_path + 1, full.data(), full.size());
     const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + full.size());
+    const auto* where = reinterpret_cast<const sockaddr*>(&address);
 
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
-        ::close(fd);
+    if (fd < 0) {
+        problem = std::string("cannot make a socket: ") + std::strerror(errno);
         return -1;
     }
-    return fd;
+    // Listening lets a later copy ask who holds the name.
+    if (::bind(fd, where, length) == 0 && ::listen(fd, 4) == 0)
+        return fd;
+    ::close(fd);
+    // Who holds it: a copy of this user's listens and answers with its credentials.
+    const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ucred holder{};
+    socklen_t size = sizeof holder;
+    const bool known = probe >= 0 && ::connect(probe, where, length) == 0 &&
+                       ::getsockopt(probe, SOL_SOCKET, SO_PEERCRED, &holder, &size) == 0;
+    if (probe >= 0)
+        ::close(probe);
+    if (!known || holder.uid != ::getuid())
+        problem = "the name \"" + full + "\" (an abstract socket, used without a private " +
+                  "XDG_RUNTIME_DIR) is held by " +
+                  (known ? "user " + userName(holder.uid) + " (process " +
+                               std::to_string(holder.pid) + ")"
+                         : std::string("a process that does not answer as a copy of this program"));
+    return -1;
 }
 
 }  // namespace
@@ -72,10 +102,11 @@ bool SingleInstanceLock::acquire(std::string_view name) {
     if (fd_ >= 0)
         return true;
     static_assert(kMaxLockName + 15 <= sizeof sockaddr_un{}.sun_path - 1);
+    problem_.clear();
     if (name.empty() || name.size() > kMaxLockName)
         return false;
     const std::string folder = privateRuntimeFolder();
-    fd_ = folder.empty() ? boundSocket(name) : lockFile(folder, name);
+    fd_ = folder.empty() ? boundSocket(name, problem_) : lockFile(folder, name);
     return fd_ >= 0;
 }
 

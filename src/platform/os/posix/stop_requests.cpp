@@ -1,5 +1,6 @@
 #include "platform/os/stop_requests.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -53,6 +54,17 @@ void writeToStandardError(const char* text, std::size_t length) {
 
 void exitNow(int status) {
     ::_exit(status);
+}
+
+void reserveStandardStreams() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1)
+            continue;
+        // The lowest free number is this one: the ones below are open by now.
+        const int opened = ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+        if (opened >= 0 && opened != fd)
+            ::close(opened);
+    }
 }
 
 }  // namespace os

@@ -82,15 +82,80 @@ std::string portPathOf(libusb_device* device) {
     return path;
 }
 
-std::string serialOf(libusb_device_handle* handle, const libusb_device_descriptor& descriptor) {
+// Appends code point `c` to `out` as UTF-8.
+void appendUtf8(std::string& out, char32_t c) {
+    auto byte = [&](char32_t v) { out += static_cast<char>(static_cast<unsigned char>(v)); };
+    if (c < 0x80) {
+        byte(c);
+    } else if (c < 0x800) {
+        byte(0xC0 | c >> 6);
+        byte(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        byte(0xE0 | c >> 12);
+        byte(0x80 | (c >> 6 & 0x3F));
+        byte(0x80 | (c & 0x3F));
+    } else {
+        byte(0xF0 | c >> 18);
+        byte(0x80 | (c >> 12 & 0x3F));
+        byte(0x80 | (c >> 6 & 0x3F));
+        byte(0x80 | (c & 0x3F));
+    }
+}
+
+// The UTF-16LE text of a string descriptor (after its 2-byte header) as UTF-8; a surrogate
+// without its partner becomes U+FFFD.
+std::string utf8FromUtf16(const unsigned char* units, std::size_t count) {
+    std::string out;
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto unit = static_cast<char16_t>(units[2 * i] | units[2 * i + 1] << 8);
+        char32_t c = unit;
+        if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < count) {
+            const auto low = static_cast<char16_t>(units[2 * i + 2] | units[2 * i + 3] << 8);
+            if (low >= 0xDC00 && low <= 0xDFFF) {
+                c = 0x10000 + ((static_cast<char32_t>(unit) - 0xD800) << 10) + (low - 0xDC00);
+                ++i;
+            }
+        }
+        if (c >= 0xD800 && c <= 0xDFFF)
+            c = 0xFFFD;
+        appendUtf8(out, c);
+    }
+    return out;
+}
+
+// One string descriptor in the device's first language, as UTF-8; a libusb error when it cannot
+// be read. The raw descriptor is read: libusb's ASCII form folds every other character to '?',
+// so that distinct serials would look alike.
+int readString(libusb_device_handle* handle, std::uint8_t index, std::string& text) {
+    std::array<unsigned char, 255> buffer{};
+    int got =
+        libusb_get_string_descriptor(handle, 0, 0, buffer.data(), static_cast<int>(buffer.size()));
+    if (got < 0)
+        return got;
+    if (got < 4 || buffer[1] != LIBUSB_DT_STRING)
+        return LIBUSB_ERROR_IO;
+    const auto language = static_cast<std::uint16_t>(buffer[2] | buffer[3] << 8);
+    got = libusb_get_string_descriptor(handle, index, language, buffer.data(),
+                                       static_cast<int>(buffer.size()));
+    if (got < 0)
+        return got;
+    if (got < 2 || buffer[1] != LIBUSB_DT_STRING || buffer[0] > got)
+        return LIBUSB_ERROR_IO;
+    text = utf8FromUtf16(buffer.data() + 2, static_cast<std::size_t>(buffer[0] - 2) / 2);
+    return 0;
+}
+
+// The device's serial number string (empty when it has none); a libusb error when it has one
+// that could not be read, twice.
+int readSerial(libusb_device_handle* handle, const libusb_device_descriptor& descriptor,
+               std::string& serial) {
+    serial.clear();
     if (descriptor.iSerialNumber == 0)
-        return {};
-    std::array<unsigned char, 256> text{};
-    const int got = libusb_get_string_descriptor_ascii(handle, descriptor.iSerialNumber,
-                                                       text.data(), static_cast<int>(text.size()));
-    return got > 0 ? std::string(reinterpret_cast<const char*>(text.data()),
-                                 static_cast<std::size_t>(got))
-                   : std::string();
+        return 0;
+    int rc = readString(handle, descriptor.iSerialNumber, serial);
+    if (rc != 0)
+        rc = readString(handle, descriptor.iSerialNumber, serial);
+    return rc;
 }
 
 }  // namespace
@@ -341,7 +406,9 @@ class Device {
         }
         std::string failure = "no " + name_ + " device is attached";
         if (selection.only)
-            failure = "the printer " + selection.only->key() + " is not attached";
+            failure = "the printer " + selection.only->key() +
+                      (selection.only->sharedSerial ? " at " + selection.only->portPath : "") +
+                      " is not attached";
         for (const auto& [device, descriptor] : list.entries()) {
             descriptor_ = descriptor;
             identity_ = {{}, portPathOf(device)};
@@ -351,9 +418,15 @@ class Device {
             } else if (const int rc = libusb_open(device, &handle_); rc != 0) {
                 handle_ = nullptr;
                 failure = withRemedy("cannot open " + where() + ": " + describe(rc), rc);
+            } else if (const int read = readSerial(handle_, descriptor_, identity_.serial);
+                       read != 0) {
+                // Taken for a device without a serial, it would be bound by its port, and the
+                // next open, reading the serial, would not find it again.
+                failure = "cannot read the serial number of " + where() + ": " + describe(read);
+                libusb_close(handle_);
+                handle_ = nullptr;
             } else {
                 interface_ = *found;
-                identity_.serial = serialOf(handle_, descriptor_);
                 if (!selection.only || selection.only->names(identity_))
                     return true;
                 libusb_close(handle_);
@@ -549,6 +622,12 @@ bool LibusbPort::UsbGetIdentity(os::Handle control, DeviceIdentity& identity) {
     if (channel == nullptr || channel->device() == nullptr)
         return false;
     identity = channel->device()->identity();
+    if (!identity.serial.empty()) {
+        std::lock_guard lock(mutex_);
+        for (const auto& other : listDevices())
+            identity.sharedSerial |=
+                other.serial == identity.serial && other.portPath != identity.portPath;
+    }
     return true;
 }
 
@@ -576,9 +655,9 @@ void LibusbPort::KeepDriversDetached(bool keep) {
                 libusb_device_handle* handle = nullptr;
                 if (libusb_open(device, &handle) != 0)
                     continue;
-                if (identity.names(
-                        {detail::serialOf(handle, descriptor), detail::portPathOf(device)}) &&
-                    libusb_kernel_driver_active(handle, number) == 0)
+                DeviceIdentity now{{}, detail::portPathOf(device)};
+                if (detail::readSerial(handle, descriptor, now.serial) == 0 &&
+                    identity.names(now) && libusb_kernel_driver_active(handle, number) == 0)
                     libusb_attach_kernel_driver(handle, number);
                 libusb_close(handle);
             }
@@ -589,6 +668,10 @@ void LibusbPort::KeepDriversDetached(bool keep) {
 
 std::vector<DeviceIdentity> LibusbPort::ListDevices() {
     std::lock_guard lock(mutex_);
+    return listDevices();
+}
+
+std::vector<DeviceIdentity> LibusbPort::listDevices() {
     std::vector<DeviceIdentity> found;
     libusb_context* context = nullptr;
     if (vendorId_ == 0 || libusb_init(&context) != 0)
@@ -599,13 +682,16 @@ std::vector<DeviceIdentity> LibusbPort::ListDevices() {
             DeviceIdentity identity{{}, detail::portPathOf(device)};
             libusb_device_handle* handle = nullptr;
             if (libusb_open(device, &handle) == 0) {
-                identity.serial = detail::serialOf(handle, descriptor);
+                // One whose serial cannot be read is listed without; opening it fails and says
+                // why.
+                detail::readSerial(handle, descriptor, identity.serial);
                 libusb_close(handle);
             }
             found.push_back(std::move(identity));
         }
     }
     libusb_exit(context);
+    markSharedSerials(found);
     return found;
 }
 

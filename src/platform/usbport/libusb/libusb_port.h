@@ -13,9 +13,10 @@
 // cleared at once (a halted endpoint would refuse everything after), and a read that brings more
 // than was asked for moves nothing.
 //
-// A selected device (SelectDevice) is looked for among all matching devices by its serial number
-// string, or by its port path when it has none; others are passed over. Every failure is kept in
-// words for TakeFailure().
+// A selected device (SelectDevice) is looked for among all matching devices as
+// DeviceIdentity::names() says; others are passed over. Serial numbers are read as the raw UTF-16
+// string descriptor, and a device whose serial cannot be read (twice) does not open. Every
+// failure is kept in words for TakeFailure().
 
 #include <cstdint>
 #include <memory>
@@ -69,6 +70,8 @@ class LibusbPort final : public Port {
   private:
     // The open device if one matches the selection, else a newly opened one; null on failure.
     std::shared_ptr<detail::Device> device();
+    // ListDevices() with mutex_ held.
+    std::vector<DeviceIdentity> listDevices();
 
     const Timeouts timeouts_;
     std::mutex mutex_;
