@@ -1,7 +1,5 @@
 #include "app/updater_app.h"
 
-#include <QApplication>
-
 #include <cstdint>
 #include <string>
 
@@ -32,9 +30,9 @@ void logStartUpFailure(const char* what) {
 bool UpdaterApp::InitInstance() {
     if (!instanceLock_.acquire(kInstanceLockName))
         return false;
-    QApplication::setWindowIcon(ui::resources().LoadIcon(ui::kAppIconId));
+    dlg::SetApplicationIcon(ui::resources().LoadIcon(ui::kAppIconId));
     // The windows' app_id on Wayland: the desktop shows the name and icon of the entry so named.
-    QGuiApplication::setDesktopFileName(QStringLiteral(PV4410S_APP_ID));
+    dlg::SetDesktopFileName(PV4410S_APP_ID);
     link::setUsbIdentity(kProductIds, 1, kVendorId);
 
     link::PrinterLink printer;

@@ -32,7 +32,7 @@ void fillMainWindow(pv::ui::UpdateDialog& window) {
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
-    QApplication::setWindowIcon(pv::ui::resources().LoadIcon(pv::ui::kAppIconId));
+    dlg::SetApplicationIcon(pv::ui::resources().LoadIcon(pv::ui::kAppIconId));
     const char* which = argc > 1 ? argv[1] : "main";
     dlg::Application dialogApp;
     pv::ui::UpdateDialog mainWindow;

@@ -1,0 +1,35 @@
+#include "platform/dialog/application.h"
+
+#include <memory>
+
+#include <QApplication>
+#include <QString>
+
+#include "platform/dialog/qt/dialog_window.h"
+
+namespace dlg {
+
+int Application::Run(const char* programName) {
+    // The toolkit keeps references to argc and argv for the application's lifetime.
+    static int argc = 1;
+    static char* argv[] = {const_cast<char*>(programName), nullptr};
+    std::unique_ptr<QApplication> app;
+    if (QCoreApplication::instance() == nullptr)
+        app = std::make_unique<QApplication>(argc, argv);
+    if (InitInstance())
+        QApplication::exec();
+    const int code = ExitInstance();
+    SetMainWindow(nullptr);
+    return code;
+}
+
+void SetApplicationIcon(const Icon& icon) {
+    QApplication::setWindowIcon(toQIcon(icon));
+}
+
+void SetDesktopFileName(std::string_view id) {
+    QGuiApplication::setDesktopFileName(
+        QString::fromUtf8(id.data(), static_cast<qsizetype>(id.size())));
+}
+
+}  // namespace dlg
