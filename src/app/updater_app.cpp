@@ -53,7 +53,9 @@ bool UpdaterApp::InitInstance() {
 
     ui::UpdateDialog mainWindow;
     SetMainWindow(&mainWindow);
+#ifndef _WIN32
     download::installSleepInhibitor(&sleepInhibitor_);
+#endif
     mainWindow.DoModal();
     download::installSleepInhibitor(nullptr);
     SetMainWindow(nullptr);

@@ -4,7 +4,9 @@
 // it always ends with false, so the program ends when the main window closes. Shutdown releases
 // the USB identity.
 
+#ifndef _WIN32
 #include "app/logind_inhibitor.h"
+#endif
 #include "platform/dialog/application.h"
 #include "platform/os/single_instance.h"
 
@@ -21,8 +23,11 @@ class UpdaterApp : public dlg::Application {
   private:
     // Held until the process ends; a second copy finds the name taken and ends silently.
     os::SingleInstanceLock instanceLock_;
+#ifndef _WIN32
     // Installed for downloads while the main window runs: keeps the computer awake during one.
+    // (On Windows downloads ask the system's power manager themselves.)
     LogindInhibitor sleepInhibitor_;
+#endif
 };
 
 }  // namespace pv::app

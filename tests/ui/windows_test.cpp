@@ -106,7 +106,8 @@ TEST(StringTable, HasTheProgramsTextsAndNoEntry104) {
 
 TEST_F(UpdateDialogTest, ControlsSitWhereTheTemplatePutsThemInPixels) {
     const dlg::BaseUnits units = window.baseUnits();
-    EXPECT_EQ(window.window()->size(), dlg::toQRect(dlg::mapDialogRect({0, 0, 258, 201}, units)).size());
+    EXPECT_EQ(window.window()->size(),
+              dlg::toQRect(dlg::mapDialogRect({0, 0, 258, 201}, units)).size());
     for (const auto& control : kUpdateTemplate.controls) {
         if (control.id == dlg::kNoId)
             continue;

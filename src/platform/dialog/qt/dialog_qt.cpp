@@ -196,8 +196,8 @@ QFont dialogFont() {
 
 BaseUnits baseUnits(const QFont& font) {
     const QFontMetrics metrics(font);
-    return baseUnitsOf(metrics.horizontalAdvance(QStringLiteral(
-                           "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz")),
+    return baseUnitsOf(metrics.horizontalAdvance(
+                           QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz")),
                        metrics.height());
 }
 

@@ -1,9 +1,8 @@
 #include "platform/dialog/win32/template_builder.h"
 
-#include <windows.h>
+#include "platform/dialog/win32/system.h"
 
 #include <charconv>
-#include <commctrl.h>
 #include <string>
 #include <string_view>
 
@@ -21,7 +20,9 @@ class Writer {
         word(value & 0xFFFFu);
         word(value >> 16);
     }
-    void coordinate(int value) { word(static_cast<std::uint16_t>(static_cast<std::int16_t>(value))); }
+    void coordinate(int value) {
+        word(static_cast<std::uint16_t>(static_cast<std::int16_t>(value)));
+    }
     void text(std::wstring_view value) {
         for (wchar_t c : value)
             word(static_cast<std::uint16_t>(c));

@@ -4,6 +4,8 @@
 // window's layout follows from the template alone.
 
 #include <cstdint>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/dialog/dialog_template.h"
