@@ -26,7 +26,7 @@ for run in $(seq -2 "$runs"); do  # two warm-up runs
     app=$!
     id=""
     for _ in $(seq 3000); do
-        id=$(xdotool search --onlyvisible --name "$title" 2>/dev/null | head -n 1)
+        id=$(xdotool search --onlyvisible --name "$title" 2>/dev/null | head -n 1 || true)
         [ -n "$id" ] && break
         sleep 0.01
     done
