@@ -34,22 +34,23 @@ std::wstring localAppData() {
     return absolute(folder) ? folder : std::wstring();
 }
 
-// Creates `folder` and its missing parents (they inherit the user's folder's protection);
-// 0 or the error.
+// Creates `folder` and its missing parents (they inherit the protection of the folder they are
+// made in: the user's own); 0 or the error.
 DWORD makeFolders(const std::wstring& folder) {
     for (std::size_t cut = folder.find_first_of(L"\\/", 3);;
          cut = folder.find_first_of(L"\\/", cut + 1)) {
         const std::wstring prefix = folder.substr(0, cut);
-        if (::CreateDirectoryW(prefix.c_str(), nullptr) == 0 &&
-            ::GetLastError() != ERROR_ALREADY_EXISTS && cut == std::wstring::npos)
+        const DWORD attributes = ::GetFileAttributesW(prefix.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES) {
+            if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+                return ERROR_DIRECTORY;
+        } else if (::CreateDirectoryW(prefix.c_str(), nullptr) == 0 &&
+                   ::GetLastError() != ERROR_ALREADY_EXISTS) {
             return ::GetLastError();
+        }
         if (cut == std::wstring::npos)
-            break;
+            return 0;
     }
-    const DWORD attributes = ::GetFileAttributesW(folder.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES)
-        return ::GetLastError();
-    return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? 0 : ERROR_DIRECTORY;
 }
 
 // True when the file ends in the middle of a line (a torn last append).
