@@ -67,6 +67,8 @@ struct ModelBus::Slot {
         i.location = "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(" + std::to_string(port) + ")";
         if (listing.composite)
             i.location += "#USBMI(0)";
+        if (!listing.locationPath)
+            i.location = "Port_#000" + std::to_string(port) + ".Hub_#0001";
         return i;
     }
     void record(const char* name, const std::string& path = "") {

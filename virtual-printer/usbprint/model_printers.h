@@ -61,6 +61,7 @@ class ModelPrinter {
         bool composite = false;          // the printer interface of a composite device
         bool parentReadable = true;      // (composite) the parent node's id can be read
         bool instanceIdReadable = true;  // the interface's own instance id can be read
+        bool locationPath = true;  // false: only the location information ("Port_#0001.Hub_#0001")
     };
 
     // Alone on a bus of its own (port 1-1).

@@ -305,10 +305,13 @@ class ControlChannel final : public os::HandleObject {
     std::uint32_t timeoutMs_;
 };
 
-// Whether `device` is the printer `wanted`: the same serial on the same port, or, for a printer
-// without a serial, the one on that port.
+// Whether `device` is the printer `wanted`: the same serial on the same port (on any port when
+// the port is not given), or, for a printer without a serial, the one on that port.
 bool samePrinter(const DeviceIdentity& wanted, const DeviceIdentity& device) {
-    return wanted.serial == device.serial && wanted.portPath == device.portPath;
+    if (wanted.serial.empty())
+        return device.serial.empty() && wanted.portPath == device.portPath;
+    return wanted.serial == device.serial &&
+           (wanted.portPath.empty() || wanted.portPath == device.portPath);
 }
 
 }  // namespace
