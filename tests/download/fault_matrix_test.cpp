@@ -725,7 +725,12 @@ std::string matrixDocument() {
            "- the windows drained at least every 250 ms of virtual time, leaving out the time the "
            "printer itself takes to accept a transfer (the test prints the longest stretch);\n"
            "- in the `asan` preset, no leak: LeakSanitizer checks after every row, with no "
-           "suppressions.\n\n";
+           "suppressions.\n\n"
+           "The same rows run through the usbprint port (the USB printer class driver of "
+           "Windows) against the printer presented as that driver: `download_usbprint_test` on "
+           "Linux, `download_test` of the Windows build under Wine. There the log lines name the "
+           "system's errors instead of libusb's, and `NoBulkInPipe` is skipped: that driver opens "
+           "a printer without a bulk IN endpoint like any other.\n\n";
     doc << "| Stage | Fault | Message shown | The log line names | Reset sent | "
            "Commands the printer saw | Virtual time |\n"
            "|---|---|---|---|---|---|---|\n";

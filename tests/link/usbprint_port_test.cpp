@@ -9,6 +9,7 @@
 
 #include "link/printer_link.h"
 #include "link/usb_identity.h"
+#include "platform/usbport/usbprint/printer_class.h"
 #include "platform/usbport/usbprint/usbprint_port.h"
 #include "usbprint/model_printers.h"
 
@@ -128,6 +129,24 @@ TEST_F(UsbprintPortTest, TheLinkHoldsThePrinterAloneAndFindsItAgainAfterAReset) 
     EXPECT_EQ(openOn(&same), "VIRTUAL-0001@1-1");
     EXPECT_TRUE(link.sendInitialise());
 }
+
+#ifdef _WIN32
+// The system's own layer answers cleanly where there is no such printer (always under Wine,
+// which has no printer class driver).
+TEST(Win32PrinterClass, AnswersCleanlyWithoutThePrinter) {
+    auto& system = usbport::usbprint::systemPrinterClass();
+    std::string error;
+    for (const auto& itf : system.list(error))
+        EXPECT_NE(itf.path, "");
+    EXPECT_EQ(error, "");
+    usbport::usbprint::Outcome failure;
+    EXPECT_EQ(
+        system.open("\\\\?\\usb#vid_7a3c&pid_0512#none#{28d78fad-5a12-11d1-ae5b-0000f803a8c2}",
+                    failure),
+        nullptr);
+    EXPECT_EQ(failure.status, usbport::usbprint::Outcome::Status::Gone) << failure.error;
+}
+#endif
 
 }  // namespace
 }  // namespace pv::link
