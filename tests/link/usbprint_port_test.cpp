@@ -102,6 +102,8 @@ TEST_F(UsbprintPortTest, PrintersThatCannotBeToldApartAreRefused) {
     EXPECT_EQ(openOn(nullptr), "cannot read the serial number of 7a3c:0512 at 1-3");
     presented.erase(presented.begin());
     EXPECT_EQ(openOn(nullptr), "cannot read the serial number of 7a3c:0512 at 1-4");
+    bus.failListing("ERROR_NOT_ENOUGH_MEMORY");
+    EXPECT_EQ(openOn(nullptr), "cannot list the USB printers: ERROR_NOT_ENOUGH_MEMORY");
 }
 
 // The link holds the printer exclusively: another program cannot open it meanwhile. After a reset

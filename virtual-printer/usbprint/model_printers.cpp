@@ -199,9 +199,17 @@ ModelBus::~ModelBus() {
     usbport::usbprint::installPrinterClass(nullptr);
 }
 
-std::vector<Interface> ModelBus::list(std::string&) {
+void ModelBus::failListing(std::string error) {
+    std::lock_guard lock(mutex_);
+    listingError_ = std::move(error);
+}
+
+std::vector<Interface> ModelBus::list(std::string& error) {
     std::lock_guard lock(mutex_);
     std::vector<Interface> found;
+    error = listingError_;
+    if (!error.empty())
+        return found;
     for (auto it = slots_.rbegin(); it != slots_.rend(); ++it) {
         std::lock_guard slotLock((*it)->mutex);
         if ((*it)->present())

@@ -44,6 +44,8 @@ class ModelBus final : public usbport::usbprint::PrinterClass {
     std::vector<usbport::usbprint::Interface> list(std::string& error) override;
     std::unique_ptr<usbport::usbprint::PrinterFile> open(
         const std::string& path, usbport::usbprint::Outcome& failure) override;
+    // From now on the list cannot be had, for this reason (empty: it can again).
+    void failListing(std::string error);
 
     struct Slot;
 
@@ -51,6 +53,7 @@ class ModelBus final : public usbport::usbprint::PrinterClass {
     friend class ModelPrinter;
     std::mutex mutex_;
     std::vector<std::shared_ptr<Slot>> slots_;
+    std::string listingError_;
 };
 
 class ModelPrinter {

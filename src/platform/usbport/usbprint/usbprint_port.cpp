@@ -235,10 +235,8 @@ class OpenPrinter {
         return checked("write to", file_->write(data, length, timeoutMs));
     }
     std::uint32_t read(void* buffer, std::uint32_t length, std::uint32_t timeoutMs) {
-        const Outcome outcome = file_->read(buffer, length, timeoutMs);
-        // Bytes beyond what was asked for make the whole answer unusable.
-        return outcome.status == Status::Overflow ? (checked("read from", outcome), 0)
-                                                  : checked("read from", outcome);
+        const std::uint32_t moved = checked("read from", file_->read(buffer, length, timeoutMs));
+        return overflowed_ ? 0 : moved;  // more than was asked for spoils the whole answer
     }
     std::uint32_t deviceId(void* buffer, std::uint32_t length, std::uint32_t timeoutMs) {
         return checked("device ID request to",
@@ -248,6 +246,7 @@ class OpenPrinter {
   private:
     // The bytes moved; a failure is kept in words.
     std::uint32_t checked(const char* what, const Outcome& outcome) {
+        overflowed_ = outcome.status == Status::Overflow;
         if (outcome.status != Status::Done)
             shared_->fail(std::string(what) + " " + where() + ": " + describe(outcome));
         return outcome.moved;
@@ -257,6 +256,7 @@ class OpenPrinter {
     DeviceIdentity identity_;
     std::string name_;
     std::shared_ptr<Shared> shared_;
+    bool overflowed_ = false;
 };
 
 namespace {
