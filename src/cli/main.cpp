@@ -4,10 +4,12 @@
 
 #include "cli/cli.h"
 #include "cli/output.h"
+#include "platform/os/console.h"
 #include "platform/os/log.h"
 
 int main(int argc, char** argv) {
     os::setLogProgramName("pv4410s-update");
+    os::prepareStandardStreams();
     pv::cli::StandardConsole console;
     return pv::cli::run(std::span<char* const>(argv, static_cast<std::size_t>(argc)), console);
 }

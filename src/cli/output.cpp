@@ -1,7 +1,5 @@
 #include "cli/output.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <iostream>
@@ -9,6 +7,7 @@
 
 #include "cli/cli.h"
 #include "download/strings.h"
+#include "platform/os/console.h"
 
 namespace pv::cli {
 namespace {
@@ -121,11 +120,11 @@ void StandardConsole::err(std::string_view text) {
 }
 
 bool StandardConsole::outIsTerminal() {
-    return isatty(STDOUT_FILENO) == 1;
+    return os::isTerminal(os::StandardStream::Output);
 }
 
 bool StandardConsole::inIsTerminal() {
-    return isatty(STDIN_FILENO) == 1;
+    return os::isTerminal(os::StandardStream::Input);
 }
 
 bool StandardConsole::readLine(std::string& line) {

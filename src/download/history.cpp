@@ -1,21 +1,12 @@
 #include "download/history.h"
 
-#include <fcntl.h>
-#include <pwd.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cctype>
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <exception>
-#include <fstream>
-#include <iterator>
 
 #include "platform/os/log.h"
+#include "platform/os/state_files.h"
 
 namespace pv::download {
 namespace {
@@ -24,13 +15,6 @@ constexpr char kFolderName[] = "pv4410s-updater";
 constexpr char kFileName[] = "history.jsonl";
 constexpr int kFormat = 1;
 constexpr int kMaxJsonDepth = 16;
-
-// Logs why the record could not be written; the download goes on regardless.
-void logFailure(const std::string& path, const char* step, int error) {
-    const char* name = strerrorname_np(error);
-    os::log("cannot record the download in %s: %s: %s (%s)", path.c_str(), step,
-            std::strerror(error), name != nullptr ? name : "?");
-}
 
 // Length of the valid UTF-8 sequence at the start of `s`, 0 when it is not one.
 std::size_t utf8Sequence(std::string_view s) {
@@ -242,83 +226,20 @@ class JsonChecker {
     std::size_t i_ = 0;
 };
 
-// Creates `folder` and its missing parents with mode 0700; false (errno set) when it fails.
-bool makeFolders(const std::string& folder) {
-    for (std::size_t slash = folder.find('/', 1);; slash = folder.find('/', slash + 1)) {
-        const std::string prefix = folder.substr(0, slash);
-        if (::mkdir(prefix.c_str(), 0700) != 0 && errno != EEXIST)
-            return false;
-        if (slash == std::string::npos)
-            break;
-    }
-    struct stat info {};
-    if (::stat(folder.c_str(), &info) != 0)
-        return false;
-    if (!S_ISDIR(info.st_mode)) {
-        errno = ENOTDIR;
-        return false;
-    }
-    return true;
-}
-
-// True when the file ends in the middle of a line (a torn last append).
-// (The descriptor is opened for reading too, for this one byte.)
-bool endsMidLine(int fd) {
-    struct stat info {};
-    if (::fstat(fd, &info) != 0 || info.st_size == 0)
-        return false;
-    char last = '\n';
-    return ::pread(fd, &last, 1, info.st_size - 1) == 1 && last != '\n';
-}
-
-bool appendLine(const std::string& path, std::string line) {
-    const std::string folder = path.substr(0, path.rfind('/'));
-    if (!makeFolders(folder)) {
-        logFailure(path, "cannot create the folder", errno);
-        return false;
-    }
-    const bool existed = ::access(path.c_str(), F_OK) == 0;
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) {
-        logFailure(path, "cannot open", errno);
-        return false;
-    }
-    if (endsMidLine(fd))
-        line.insert(line.begin(), '\n');
-    line += '\n';
-    bool ok = true;
-    ssize_t written = -1;
-    do {
-        written = ::write(fd, line.data(), line.size());
-    } while (written < 0 && errno == EINTR);
-    if (written != static_cast<ssize_t>(line.size())) {
-        // A short write is what a full disk gives; the reader skips the torn line.
-        logFailure(path, "cannot write", written < 0 ? errno : ENOSPC);
-        ok = false;
-    } else if (::fsync(fd) != 0) {
-        logFailure(path, "cannot flush", errno);
-        ok = false;
-    }
-    ::close(fd);
-    if (ok && !existed) {
-        // A new file is only durable once its folder entry is.
-        const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (dir >= 0) {
-            ::fsync(dir);
-            ::close(dir);
-        }
-    }
-    return ok;
-}
-
 }  // namespace
 
 std::string utcTimestamp(std::chrono::system_clock::time_point when) {
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(when);
-    std::tm utc{};
-    ::gmtime_r(&seconds, &utc);
+    using namespace std::chrono;
+    const auto seconds = floor<std::chrono::seconds>(when);
+    const auto day = floor<days>(seconds);
+    const year_month_day date(day);
+    const hh_mm_ss time(seconds - day);
     char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02dZ",
+                  static_cast<int>(date.year()), static_cast<unsigned>(date.month()),
+                  static_cast<unsigned>(date.day()), static_cast<int>(time.hours().count()),
+                  static_cast<int>(time.minutes().count()),
+                  static_cast<int>(time.seconds().count()));
     return text;
 }
 
@@ -327,23 +248,7 @@ std::string utcNow() {
 }
 
 std::string historyPath() {
-    std::string base;
-    const char* state = std::getenv("XDG_STATE_HOME");
-    if (state != nullptr && state[0] == '/') {
-        base = state;
-    } else {
-        const char* home = std::getenv("HOME");
-        if (home == nullptr || home[0] != '/') {
-            const passwd* user = ::getpwuid(::getuid());
-            home = user != nullptr ? user->pw_dir : nullptr;
-        }
-        if (home == nullptr || home[0] != '/')
-            return {};
-        base = std::string(home) + "/.local/state";
-    }
-    while (base.size() > 1 && base.back() == '/')
-        base.pop_back();
-    return base + "/" + kFolderName + "/" + kFileName;
+    return os::userStateFile(kFolderName, kFileName);
 }
 
 std::string jsonString(std::string_view text) {
@@ -415,7 +320,11 @@ bool appendHistory(const DownloadRecord& record) {
             os::log("cannot record the download: neither XDG_STATE_HOME nor a home folder is set");
             return false;
         }
-        return appendLine(path, historyLine(record));
+        const auto failed = os::appendLine(path, historyLine(record));
+        if (failed)
+            os::log("cannot record the download in %s: %s: %s", path.c_str(), failed->step.c_str(),
+                    failed->reason.c_str());
+        return !failed;
     } catch (const std::exception& e) {
         os::log("cannot record the download: %s", e.what());
         return false;
@@ -424,10 +333,10 @@ bool appendHistory(const DownloadRecord& record) {
 
 std::vector<std::string> readHistory(const std::string& path) {
     std::vector<std::string> lines;
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
+    const std::optional<std::string> file = os::readWholeFile(path);
+    if (!file)
         return lines;
-    std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string& content = *file;
     std::size_t skipped = 0;
     std::size_t start = 0;
     while (start < content.size()) {

@@ -2,23 +2,34 @@
 
 #include <atomic>
 
+#include "platform/os/keep_awake.h"
+
 namespace pv::download {
 namespace {
 
-class NoInhibitor final : public SleepInhibitor {
+// What the system itself offers (Windows: the power manager, for the downloading thread); on Linux
+// nothing, and the desktop application installs its session inhibitor.
+class SystemInhibitor final : public SleepInhibitor {
   public:
-    bool acquire() override { return false; }
-    void release() override {}
+    bool acquire() override { return held_ = held_ || os::keepSystemAwake(); }
+    void release() override {
+        if (held_)
+            os::allowSystemSleep();
+        held_ = false;
+    }
+
+  private:
+    bool held_ = false;
 };
 
-NoInhibitor noInhibitor;
+SystemInhibitor systemInhibitor;
 std::atomic<SleepInhibitor*> installed{nullptr};
 
 }  // namespace
 
 SleepInhibitor& sleepInhibitor() {
     SleepInhibitor* inhibitor = installed.load();
-    return inhibitor != nullptr ? *inhibitor : noInhibitor;
+    return inhibitor != nullptr ? *inhibitor : systemInhibitor;
 }
 
 void installSleepInhibitor(SleepInhibitor* inhibitor) {

@@ -2,7 +2,8 @@
 // Keeps the computer from sleeping, shutting down or going idle while a download runs: a
 // printer cut off mid-stream is left without firmware. The download layer asks through this
 // interface; the desktop implementation (app/logind_inhibitor.h) takes a systemd-logind lock over
-// D-Bus. A run that gets no lock goes on: the implementation logs one line saying so.
+// D-Bus; without one installed, downloads ask the system itself (on Windows, its power manager).
+// A run that gets no lock goes on: the implementation logs one line saying so.
 
 namespace pv::download {
 
@@ -15,7 +16,8 @@ class SleepInhibitor {
     virtual void release() = 0;
 };
 
-// The inhibitor downloads use: the installed one, or one that takes nothing.
+// The inhibitor downloads use: the installed one, or the system's own (which on Linux takes
+// nothing).
 SleepInhibitor& sleepInhibitor();
 // Installs `inhibitor` process-wide (nullptr: none). The caller keeps ownership and must
 // uninstall it before destroying it.

@@ -16,6 +16,18 @@
 
 namespace {
 
+// Sets (or with nullptr removes) an environment variable.
+void setVariable(const char* name, const char* value) {
+#ifdef _WIN32
+    ::_putenv_s(name, value != nullptr ? value : "");
+#else
+    if (value != nullptr)
+        ::setenv(name, value, 1);
+    else
+        ::unsetenv(name);
+#endif
+}
+
 TEST(TickCount, DifferencesSurviveTheWrap) {
     EXPECT_EQ(os::ticksSince(0xFFFFFFF0u, 0x00000010u), 0x20u);
     os::VirtualClock clock(0xFFFFFFFFull - 5);
@@ -100,12 +112,12 @@ TEST(Log, WholePrefixedLinesOnStandardErrorFromManyThreads) {
 
 TEST(Log, TraceFollowsTheVariableAndStampsTheInstalledClock) {
     os::CapturedLog captured;
-    ::setenv(os::kTraceVariable, "0", 1);
+    setVariable(os::kTraceVariable, "0");
     os::traceFromEnvironment();
     os::trace("hidden %d", 1);
     EXPECT_TRUE(captured.lines().empty());
 
-    ::setenv(os::kTraceVariable, "1", 1);
+    setVariable(os::kTraceVariable, "1");
     os::traceFromEnvironment();
     os::setLogProgramName("tool");
     os::trace("write %u bytes", 4096u);
@@ -117,7 +129,7 @@ TEST(Log, TraceFollowsTheVariableAndStampsTheInstalledClock) {
     os::log("plain");
     os::setLogProgramName("pv4410s-updater");
     os::setTraceOn(false);
-    ::unsetenv(os::kTraceVariable);
+    setVariable(os::kTraceVariable, nullptr);
 
     const auto lines = captured.lines();
     ASSERT_EQ(lines.size(), 3u);

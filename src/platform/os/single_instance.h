@@ -8,8 +8,11 @@
 // which only its owner can enter), held with flock(), so no other user can take it either.
 // Without a usable runtime folder it is an abstract-namespace Unix socket bound to the name with
 // the user's id appended.
+//
+// On Windows the lock is a named kernel object in the session's own namespace ("Local\").
 
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 
 namespace os {
@@ -27,10 +30,12 @@ class SingleInstanceLock {
     // Takes the lock; false when another holder has it, the name is empty or longer than
     // kMaxLockName, or no lock could be made. A lock already held by this object is kept.
     bool acquire(std::string_view name);
-    bool held() const { return fd_ >= 0; }
+    bool held() const { return lock_ != kNone; }
 
   private:
-    int fd_ = -1;
+    // The system's object that holds the lock: a descriptor, or a handle on Windows.
+    static constexpr std::intptr_t kNone = -1;
+    std::intptr_t lock_ = kNone;
 };
 
 }  // namespace os

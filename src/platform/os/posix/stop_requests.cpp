@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <iterator>
 
@@ -48,7 +49,15 @@ StopRequestHandlers::~StopRequestHandlers() {
 }
 
 void writeToStandardError(const char* text, std::size_t length) {
-    (void)!::write(STDERR_FILENO, text, length);
+    while (length > 0) {
+        const ssize_t n = ::write(STDERR_FILENO, text, length);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return;  // standard error is gone: nothing better to do
+        text += n;
+        length -= static_cast<std::size_t>(n);
+    }
 }
 
 void exitNow(int status) {

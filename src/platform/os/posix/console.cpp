@@ -1,0 +1,16 @@
+#include "platform/os/console.h"
+
+#include <unistd.h>
+
+namespace os {
+
+bool isTerminal(StandardStream stream) {
+    const int fd = stream == StandardStream::Input    ? STDIN_FILENO
+                   : stream == StandardStream::Output ? STDOUT_FILENO
+                                                      : STDERR_FILENO;
+    return ::isatty(fd) == 1;
+}
+
+void prepareStandardStreams() {}
+
+}  // namespace os
