@@ -5,12 +5,13 @@
 #include "platform/dialog/application.h"
 #include "platform/dialog/win32/dialog_window.h"
 #include "platform/dialog/win32/template_builder.h"
+#include "platform/os/windows/text.h"
 
 namespace dlg {
 namespace {
 
-using win32::narrow;
-using win32::widen;
+using os::windows::utf8;
+using os::windows::wide;
 
 HINSTANCE instance() {
     return GetModuleHandleW(nullptr);
@@ -199,12 +200,12 @@ void WindowMenu::AppendSeparator() {
 
 void WindowMenu::AppendItem(unsigned commandId, std::string_view text) {
     if (HMENU menu = GetSystemMenu(hwndOf(&dialog_), FALSE))
-        AppendMenuW(menu, MF_STRING, commandId, widen(text).c_str());
+        AppendMenuW(menu, MF_STRING, commandId, wide(text).c_str());
 }
 
 int MessageBox(Dialog* owner, std::string_view text, std::string_view caption, MessageIcon icon) {
     const UINT kind = icon == MessageIcon::Warning ? MB_ICONWARNING : MB_ICONINFORMATION;
-    MessageBoxW(hwndOf(owner), widen(text).c_str(), widen(caption).c_str(), MB_OK | kind);
+    MessageBoxW(hwndOf(owner), wide(text).c_str(), wide(caption).c_str(), MB_OK | kind);
     return kIdOk;
 }
 
@@ -278,11 +279,11 @@ void Dialog::EndDialog(int result) {
 
 void Dialog::SetDlgItemText(int id, std::string_view text) {
     if (window_ != nullptr)
-        SetDlgItemTextW(window_->hwnd, id, widen(text).c_str());
+        SetDlgItemTextW(window_->hwnd, id, wide(text).c_str());
 }
 
 std::string Dialog::GetDlgItemText(int id) const {
-    return window_ != nullptr ? narrow(windowText(window_->item(id))) : std::string();
+    return window_ != nullptr ? utf8(windowText(window_->item(id))) : std::string();
 }
 
 void Dialog::EnableDlgItem(int id, bool enable) {
@@ -304,11 +305,11 @@ void Dialog::GotoDlgCtrl(int id) {
 
 void Dialog::SetWindowText(std::string_view text) {
     if (window_ != nullptr)
-        SetWindowTextW(window_->hwnd, widen(text).c_str());
+        SetWindowTextW(window_->hwnd, wide(text).c_str());
 }
 
 std::string Dialog::GetWindowText() const {
-    return window_ != nullptr ? narrow(windowText(window_->hwnd)) : std::string();
+    return window_ != nullptr ? utf8(windowText(window_->hwnd)) : std::string();
 }
 
 // The icon comes from the program's resources under the same id: both sizes the system uses.

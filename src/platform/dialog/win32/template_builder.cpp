@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/os/windows/text.h"
+
 namespace dlg::win32 {
 namespace {
 
@@ -86,27 +88,6 @@ std::uint32_t controlStyle(const ControlTemplate& control) {
 
 }  // namespace
 
-std::wstring widen(std::string_view text) {
-    if (text.empty())
-        return {};
-    const int size = static_cast<int>(text.size());
-    const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), size, nullptr, 0);
-    std::wstring wide(static_cast<std::size_t>(length), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), size, wide.data(), length);
-    return wide;
-}
-
-std::string narrow(std::wstring_view text) {
-    if (text.empty())
-        return {};
-    const int size = static_cast<int>(text.size());
-    const int length =
-        WideCharToMultiByte(CP_UTF8, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
-    std::string utf8(static_cast<std::size_t>(length), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), size, utf8.data(), length, nullptr, nullptr);
-    return utf8;
-}
-
 std::vector<std::uint16_t> buildTemplate(const DialogTemplate& dialogTemplate) {
     Writer out;
     out.word(1);       // dlgVer
@@ -121,7 +102,7 @@ std::vector<std::uint16_t> buildTemplate(const DialogTemplate& dialogTemplate) {
     out.coordinate(dialogTemplate.cy);
     out.word(0);  // no menu
     out.word(0);  // the dialog class
-    out.text(widen(dialogTemplate.caption));
+    out.text(os::windows::wide(dialogTemplate.caption));
     out.word(kDialogFontPoints);
     out.word(FW_NORMAL);
     out.word(DEFAULT_CHARSET << 8);  // italic 0, then the character set
@@ -155,7 +136,7 @@ std::vector<std::uint16_t> buildTemplate(const DialogTemplate& dialogTemplate) {
             std::from_chars(control.text.data(), control.text.data() + control.text.size(), id);
             out.ordinal(static_cast<std::uint16_t>(id));
         } else {
-            out.text(widen(control.text));
+            out.text(os::windows::wide(control.text));
         }
         out.word(0);  // no creation data
     }

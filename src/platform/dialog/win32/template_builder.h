@@ -4,8 +4,6 @@
 // window's layout follows from the template alone.
 
 #include <cstdint>
-#include <string>
-#include <string_view>
 #include <vector>
 
 #include "platform/dialog/dialog_template.h"
@@ -19,9 +17,5 @@ inline constexpr std::uint16_t kDialogFontPoints = 8;
 // The template as 16-bit words, DWORD-aligned where the format wants it. The window is created
 // hidden at 0, 0; its creator places and shows it.
 std::vector<std::uint16_t> buildTemplate(const DialogTemplate& dialogTemplate);
-
-// UTF-8 to UTF-16 and back.
-std::wstring widen(std::string_view text);
-std::string narrow(std::wstring_view text);
 
 }  // namespace dlg::win32
