@@ -5,6 +5,7 @@
 #include <windows.h>
 #endif
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -163,6 +164,27 @@ TEST(Locks, ASecondHolderIsRefusedUntilTheFirstLetsGo) {
         first.release();
         EXPECT_EQ(second.acquire(path), os::FileLock::Result::Taken);
         EXPECT_EQ(first.acquire(path + "-other"), os::FileLock::Result::Taken);
+    }
+    {
+        // Free for another thread once released, even while someone else has the lock open (on
+        // Windows a handle to its kernel object, as a copy that just looked at it would hold).
+        os::FileLock first;
+        ASSERT_EQ(first.acquire(path), os::FileLock::Result::Taken);
+#ifdef _WIN32
+        std::wstring name = std::filesystem::path(path).wstring();
+        std::replace(name.begin(), name.end(), L'\\', L'/');
+        const HANDLE looker =
+            ::OpenMutexW(SYNCHRONIZE, FALSE, (L"Global\\pv4410s-lock:" + name).c_str());
+        ASSERT_NE(looker, nullptr);
+#endif
+        first.release();
+        std::thread([&] {
+            os::FileLock other;
+            EXPECT_EQ(other.acquire(path), os::FileLock::Result::Taken);
+        }).join();
+#ifdef _WIN32
+        ::CloseHandle(looker);
+#endif
     }
     auto first = std::make_unique<os::SingleInstanceLock>();
     os::SingleInstanceLock second;

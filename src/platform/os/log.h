@@ -15,7 +15,9 @@
 #include <vector>
 
 // printf-style checking of a format and its arguments; on Windows the formats are those of the
-// C++ library's own printf (C99, as on Linux), not the system's.
+// C++ library's own printf (C99, as on Linux), not the system's. (An attribute: only a macro
+// can carry it.)
+// NOLINTBEGIN(cppcoreguidelines-macro-usage)
 #ifdef __MINGW32__
 #define PV_PRINTF_FORMAT(string_index, first_to_check) \
     __attribute__((format(gnu_printf, string_index, first_to_check)))
@@ -23,6 +25,7 @@
 #define PV_PRINTF_FORMAT(string_index, first_to_check) \
     __attribute__((format(printf, string_index, first_to_check)))
 #endif
+// NOLINTEND(cppcoreguidelines-macro-usage)
 
 namespace os {
 

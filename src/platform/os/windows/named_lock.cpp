@@ -28,12 +28,13 @@ LockResult takeNamedLock(const std::wstring& name, bool everyUser, HANDLE& mutex
         return LockResult::HeldElsewhere;
     SECURITY_ATTRIBUTES attributes{sizeof attributes, nullptr, FALSE};
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    // Everyone may wait on a machine-wide lock (and so take it when it is free); only its
-    // creator may change it.
+    // Everyone may wait on a machine-wide lock and release it once owned (SYNCHRONIZE,
+    // MUTEX_MODIFY_STATE), and so take it when it is free; only its creator may change it.
     if (everyUser && ::ConvertStringSecurityDescriptorToSecurityDescriptorW(
-                         L"D:(A;;0x00100000;;;WD)", SDDL_REVISION_1, &descriptor, nullptr) != 0)
+                         L"D:(A;;0x00100001;;;WD)", SDDL_REVISION_1, &descriptor, nullptr) != 0)
         attributes.lpSecurityDescriptor = descriptor;
-    HANDLE object = ::CreateMutexExW(&attributes, name.c_str(), 0, SYNCHRONIZE);
+    HANDLE object =
+        ::CreateMutexExW(&attributes, name.c_str(), 0, SYNCHRONIZE | MUTEX_MODIFY_STATE);
     const DWORD createError = ::GetLastError();
     if (descriptor != nullptr)
         ::LocalFree(descriptor);
