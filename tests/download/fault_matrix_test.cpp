@@ -390,7 +390,7 @@ int windowsUnderBox(const Row& row) {
 bool resets(const Row& row) {
     return std::find(row.commands.begin(), row.commands.end(), "reset") != row.commands.end();
 }
-long transfers(const Row& row) {
+std::ptrdiff_t transfers(const Row& row) {
     return std::count_if(row.commands.begin(), row.commands.end(),
                          [](const std::string& c) { return c.starts_with("transfer"); });
 }
@@ -561,7 +561,7 @@ class FaultMatrixRow : public DownloadOnPrinter, public ::testing::WithParamInte
         if (printer().onBus()) {
             EXPECT_NE(lastDriverEvent, "driver-detach") << "driver left unbound after the run";
         }
-        EXPECT_EQ(static_cast<long>(streams()), transfers(row));
+        EXPECT_EQ(static_cast<std::ptrdiff_t>(streams()), transfers(row));
         // A short write ends the stream there: nothing more of the image is written.
         if (const auto n = faultNumber(row, "short-write"); n != 0) {
             const auto verdicts = events("verdict");
