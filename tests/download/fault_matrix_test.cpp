@@ -420,10 +420,19 @@ std::string logged(const Row& row) {
 }
 // Why a row cannot run through the port under test, or nullptr.
 const char* notHere(const Row& row) {
+    const std::string name = row.name;
 #ifdef PV_VPRINTER_MODEL_BUS
-    if (std::string(row.name) == "NoBulkInPipe")
+    if (name == "NoBulkInPipe")
         return "the printer class driver opens a printer without a bulk IN endpoint as any other; "
                "its first read fails (a version-check failure, not a refused open)";
+    if (name == "SerialUnreadable" || name == "SerialReadFailsOnce")
+        return "the system reads the serial once, as the printer appears; one it cannot read "
+               "gives an id made from the port (no serial), which the printer keeps until it "
+               "appears again";
+#endif
+#ifdef _WIN32
+    if (name == "LockFileIsAFolder")
+        return "the printers' locks are named mutexes on Windows: there is no lock file";
 #endif
     (void)row;
     return nullptr;
