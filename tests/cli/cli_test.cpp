@@ -78,18 +78,9 @@ struct Row {
     bool locked = false;   // another copy holds the printer's lock
 };
 
+// The lock files and the history go to the test process's own folder (VirtualPrinterTest).
 class CommandLine : public pvtest::VirtualPrinterTest {
   protected:
-    void SetUp() override {
-        VirtualPrinterTest::SetUp();
-        static const std::string folder = [] {
-            std::string pattern = "/tmp/pv4410s-cli-test-XXXXXX";
-            return mkdtemp(pattern.data()) != nullptr ? pattern : std::string("/tmp");
-        }();
-        setenv("PV4410S_LOCK_DIR", folder.c_str(), 1);
-        setenv("XDG_STATE_HOME", folder.c_str(), 1);
-    }
-
     int run(const Row& row) {
         vprinter::Options options;
         options.mainVersion = row.mainVersion;
@@ -235,6 +226,10 @@ TEST_F(CommandLine, UpdateAsksFirst) {
 // An interrupt in the middle of the main image ends the stream at its next chunk, resets the
 // printer and ends the program with the "interrupted" status; nothing further is erased or sent.
 TEST_F(CommandLine, InterruptDuringTheStreamResetsThePrinter) {
+#ifdef _WIN32
+    GTEST_SKIP() << "raise(SIGINT) does not reach the console control handler that takes stop "
+                    "requests on Windows";
+#endif
     bool raised = false;
     console.onOut = [&](std::string_view text) {
         if (!raised && text.find(R"("event":"progress")") != std::string_view::npos &&

@@ -8,8 +8,8 @@
 set -uo pipefail
 program=$1 work=$2
 rm -rf "$work" && mkdir -p "$work"
-export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-export PV4410S_LOCK_DIR=$work XDG_STATE_HOME=$work
+# A Wine prefix of its own: the history goes to its %LOCALAPPDATA%, which holds these runs only.
+export WINEPREFIX=$work/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 commands() { grep -o '"event":"command","name":"[^"]*"' "$1" | sed 's/.*"name":"//; s/"$//' | paste -sd' '; }
@@ -40,6 +40,7 @@ grep -q '"outcome":"read-back-failed"' "$work/lost.out" || fail "no-return: $(ca
 run history "" --json history
 grep -q '"outcome":"success"' "$work/history.out" || fail "history lacks the success: $(cat "$work/history.out")"
 grep -q '"outcome":"read-back-failed"' "$work/history.out" || fail "history lacks the failure"
+[ "$(grep -o '"outcome":' "$work/history.out" | wc -l)" -eq 2 ] || fail "history: not two runs"
 
 [ $failures -eq 0 ] && echo "windows virtual run: all passed"
 exit $((failures > 0))

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <ranges>
 #include <thread>
 
 #include "model/identity.h"
@@ -49,7 +50,7 @@ struct ModelBus::Slot {
         return listing.serialInId ? printer->serial() : "6&1d2c3b4a&0&" + std::to_string(port);
     }
     std::string path() const {
-        return "\\\\?\\usb#vid_7a3c&pid_0512#" + idLast() + "&" + std::to_string(appearance()) +
+        return R"(\\?\usb#vid_7a3c&pid_0512#)" + idLast() + "&" + std::to_string(appearance()) +
                "#" + kUsbprintInterfaceClass;
     }
     Interface itf() const {
@@ -210,10 +211,10 @@ std::vector<Interface> ModelBus::list(std::string& error) {
     error = listingError_;
     if (!error.empty())
         return found;
-    for (auto it = slots_.rbegin(); it != slots_.rend(); ++it) {
-        std::lock_guard slotLock((*it)->mutex);
-        if ((*it)->present())
-            found.push_back((*it)->itf());
+    for (const auto& slot : std::views::reverse(slots_)) {
+        std::lock_guard slotLock(slot->mutex);
+        if (slot->present())
+            found.push_back(slot->itf());
     }
     return found;
 }

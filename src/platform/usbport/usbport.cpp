@@ -1,5 +1,6 @@
 #include "platform/usbport/usbport.h"
 
+#include <algorithm>
 #include <atomic>
 
 namespace usbport {
@@ -8,6 +9,15 @@ namespace {
 std::atomic<Port*> installed{nullptr};
 
 }  // namespace
+
+void markSharedSerials(std::vector<DeviceIdentity>& devices) {
+    for (auto& device : devices)
+        device.sharedSerial =
+            !device.serial.empty() &&
+            std::any_of(devices.begin(), devices.end(), [&](const DeviceIdentity& other) {
+                return other.serial == device.serial && other.portPath != device.portPath;
+            });
+}
 
 Port& port() {
     Port* p = installed.load();

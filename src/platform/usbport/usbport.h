@@ -15,18 +15,26 @@ namespace usbport {
 // What tells one device from another of the same kind, and stays the same when it re-enumerates
 // (a reset gives it a new address on the same port).
 struct DeviceIdentity {
-    std::string serial;    // the serial number string; empty when the device has none
+    std::string serial;    // the serial number string in UTF-8; empty when the device has none
     std::string portPath;  // bus and port numbers, e.g. "1-4.2"
+    // Another attached device of the same kind reports the same serial (cheap devices often share
+    // one): the serial alone does not name this device, its port path must match too.
+    bool sharedSerial = false;
 
-    // A device is the one named when its serial is the same, or, for a device without a serial,
-    // when it sits on the same port.
+    // A device is the one named when its serial is the same, or, for a device without a serial of
+    // its own (none, or a shared one), when it has the same serial on the same port. A device
+    // with a shared serial that came back on another port is not taken for it.
     bool names(const DeviceIdentity& device) const {
-        return serial.empty() ? device.serial.empty() && portPath == device.portPath
-                              : serial == device.serial;
+        return serial.empty() || sharedSerial
+                   ? serial == device.serial && portPath == device.portPath
+                   : serial == device.serial;
     }
     // The serial when there is one, else the port path.
     const std::string& key() const { return serial.empty() ? portPath : serial; }
 };
+
+// Marks every device whose serial another one of `devices` (at another port) has too.
+void markSharedSerials(std::vector<DeviceIdentity>& devices);
 
 // Time-outs of single transfers, in ms: the same for every system's port.
 struct Timeouts {
@@ -65,7 +73,8 @@ class Port {
     // From now on only the device `only` names opens (nullptr: the first matching device again).
     // Another device of the same kind counts as not there.
     virtual void SelectDevice(const DeviceIdentity* only) { (void)only; }
-    // The identity of the device behind a handle from UsbOpenCont; false when unknown.
+    // The identity of the device behind a handle from UsbOpenCont, with sharedSerial set when
+    // another attached device has the same serial; false when unknown.
     virtual bool UsbGetIdentity(os::Handle control, DeviceIdentity& identity) {
         (void)control;
         (void)identity;
@@ -75,7 +84,8 @@ class Port {
     // else reaches the device between the steps of a longer job; switching it off binds those
     // drivers again (on the device as it is now, after any re-enumeration).
     virtual void KeepDriversDetached(bool keep) { (void)keep; }
-    // Every attached device with the vendor ID and one of the product IDs.
+    // Every attached device with the vendor ID and one of the product IDs, in port order, with
+    // shared serials marked (markSharedSerials).
     virtual std::vector<DeviceIdentity> ListDevices() { return {}; }
     // Why the last open or transfer that failed did so, in words a user can act on (naming the
     // device, the USB library's error and what to do), forgotten once taken; empty when nothing

@@ -305,15 +305,6 @@ class ControlChannel final : public os::HandleObject {
     std::uint32_t timeoutMs_;
 };
 
-// Whether `device` is the printer `wanted`: the same serial on the same port (on any port when
-// the port is not given), or, for a printer without a serial, the one on that port.
-bool samePrinter(const DeviceIdentity& wanted, const DeviceIdentity& device) {
-    if (wanted.serial.empty())
-        return device.serial.empty() && wanted.portPath == device.portPath;
-    return wanted.serial == device.serial &&
-           (wanted.portPath.empty() || wanted.portPath == device.portPath);
-}
-
 }  // namespace
 }  // namespace usbprint
 
@@ -343,7 +334,7 @@ std::shared_ptr<usbprint::OpenPrinter> UsbprintPort::device() {
     if (vendorId_ == 0)
         return nullptr;
     auto open = current_.lock();
-    if (open && (!selected_ || usbprint::samePrinter(*selected_, open->identity())))
+    if (open && (!selected_ || selected_->names(open->identity())))
         return open;
     const std::string name =
         usbprint::hex4(vendorId_) + ":" +
@@ -354,33 +345,17 @@ std::shared_ptr<usbprint::OpenPrinter> UsbprintPort::device() {
         shared_->fail("cannot list the USB printers: " + error);
         return nullptr;
     }
-    const Entry* chosen = entries.empty() ? nullptr : &entries.front();
-    if (selected_) {
-        const auto& wanted = *selected_;
-        chosen = nullptr;
-        std::size_t sameSerial = 0;
-        for (const auto& entry : entries) {
-            if (!wanted.serial.empty() && entry.identity.serial == wanted.serial)
-                ++sameSerial;
-            if (usbprint::samePrinter(wanted, entry.identity))
-                chosen = &entry;
-        }
-        std::string refusal;
-        if (sameSerial > 1)
-            refusal = "more than one printer has the serial " + wanted.serial +
-                      ": cannot tell the printer " + wanted.key() + " from another one";
-        else if (sameSerial == 1 && chosen == nullptr)
-            refusal = "the printer " + wanted.serial + " is now at another port than " +
-                      wanted.portPath + ": refused, it may be another printer";
-        else if (chosen == nullptr)
-            refusal = "the printer " + wanted.key() + " is not attached";
-        if (!refusal.empty()) {
-            shared_->fail(std::move(refusal));
-            return nullptr;
-        }
-    }
-    if (chosen == nullptr) {
-        shared_->fail("no " + name + " device is attached");
+    // The first printer, or the one selected wherever it is in the list.
+    const auto chosen = std::find_if(entries.begin(), entries.end(), [&](const Entry& entry) {
+        return !selected_ || selected_->names(entry.identity);
+    });
+    if (chosen == entries.end()) {
+        if (!selected_)
+            shared_->fail("no " + name + " device is attached");
+        else
+            shared_->fail("the printer " + selected_->key() +
+                          (selected_->sharedSerial ? " at " + selected_->portPath : "") +
+                          " is not attached");
         return nullptr;
     }
     const std::string where = name + " at " + chosen->identity.portPath;
@@ -447,11 +422,21 @@ bool UsbprintPort::UsbGetIdentity(os::Handle control, DeviceIdentity& identity) 
     if (channel == nullptr || channel->printer() == nullptr)
         return false;
     identity = channel->printer()->identity();
+    if (!identity.serial.empty()) {
+        std::lock_guard lock(mutex_);
+        for (const auto& other : listDevices())
+            identity.sharedSerial |=
+                other.serial == identity.serial && other.portPath != identity.portPath;
+    }
     return true;
 }
 
 std::vector<DeviceIdentity> UsbprintPort::ListDevices() {
     std::lock_guard lock(mutex_);
+    return listDevices();
+}
+
+std::vector<DeviceIdentity> UsbprintPort::listDevices() {
     std::vector<DeviceIdentity> found;
     if (vendorId_ == 0)
         return found;
@@ -460,6 +445,7 @@ std::vector<DeviceIdentity> UsbprintPort::ListDevices() {
         found.push_back(std::move(entry.identity));
     if (!error.empty())
         shared_->fail("cannot list the USB printers: " + error);
+    markSharedSerials(found);
     return found;
 }
 

@@ -14,11 +14,10 @@
 // handle shares that file; it closes with the last handle, so a printer that went away and came
 // back (after a reset, possibly under another interface path) is found afresh by the next open.
 //
-// A selected device (SelectDevice) is the one with the same serial on the same port, or, without
-// a serial, the one on that port. A serial found on another port, or on more than one printer, is
-// refused: that printer cannot be told from another one. A device whose serial cannot be read
-// does not open. Every transfer has a bounded time-out; every failure is kept in words for
-// TakeFailure().
+// A selected device (SelectDevice) is the one it names (DeviceIdentity::names): by its serial, or,
+// for a device without a serial of its own (none, or one another printer shares), by serial and
+// port. A device whose serial cannot be read does not open. Every transfer has a bounded
+// time-out; every failure is kept in words for TakeFailure().
 
 #include <cstdint>
 #include <memory>
@@ -61,6 +60,7 @@ class UsbprintPort final : public Port {
 
   private:
     std::shared_ptr<usbprint::OpenPrinter> device();
+    std::vector<DeviceIdentity> listDevices();  // under mutex_
 
     const Timeouts timeouts_;
     std::mutex mutex_;
