@@ -68,6 +68,10 @@ absent)
     [ "$(result outcome)" = "Error (at start-up)" ] || fail "no start-up Error box"
     expect_file startup-box.png
     [ ! -e "$out/main-window.png" ] || fail "a main window was shown"
+    if [[ " ${platform_options[*]} " == *" --windows "* ]]; then
+        grep -q "printer not connected" "$out/updater.log" 2>/dev/null ||
+            fail "the window program's log file lacks the start-up failure"
+    fi
     ;;
 refuse-initialise)
     run --family 503 --fault refuse=initialise && fail "run-demo reported success"
