@@ -21,7 +21,13 @@ if(PV4410S_HARDENING)
   set(CMAKE_POSITION_INDEPENDENT_CODE ON)
 
   set(_hardening_flags -fstack-protector-strong -Wformat -Werror=format-security)
-  foreach(_flag -fstack-clash-protection -fcf-protection)
+  # Windows probes every large stack allocation anyway (and GCC 12's mingw-w64 back end fails on
+  # stack clash protection), and its control-flow protection is not the compiler's CET.
+  set(_optional_flags -fstack-clash-protection -fcf-protection)
+  if(WIN32)
+    set(_optional_flags "")
+  endif()
+  foreach(_flag ${_optional_flags})
     string(MAKE_C_IDENTIFIER "PV4410S_HAS${_flag}" _var)
     check_cxx_compiler_flag(${_flag} ${_var})
     if(${_var})
@@ -34,5 +40,11 @@ if(PV4410S_HARDENING)
   # compiler may predefine another level, hence the -U first.
   add_compile_options(
     "$<$<AND:$<COMPILE_LANGUAGE:C,CXX>,$<CONFIG:Release,RelWithDebInfo,MinSizeRel>>:-U_FORTIFY_SOURCE;-D_FORTIFY_SOURCE=2>")
-  add_link_options(-Wl,-z,relro -Wl,-z,now -Wl,-z,noexecstack)
+  if(WIN32)
+    # Windows: address space layout randomisation over the whole 64-bit space, and data execution
+    # prevention (scripts/pe-check verifies them). The stack protector's run time is linked in.
+    add_link_options(-Wl,--dynamicbase,--high-entropy-va,--nxcompat -fstack-protector-strong)
+  else()
+    add_link_options(-Wl,-z,relro -Wl,-z,now -Wl,-z,noexecstack)
+  endif()
 endif()

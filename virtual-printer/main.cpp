@@ -4,7 +4,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -20,17 +19,14 @@
 
 #include "model/faults.h"
 #include "model/printer.h"
+#include "model/setup.h"
 #include "usb/preload.h"
 #include "usb/usb_printer.h"
 
 namespace {
 
 struct CommandLine {
-    vprinter::Options options;  // the one printer, or what every --printer starts from
-    std::vector<std::string> printers;
-    bool trace = false;
-    std::string traceJson;
-    std::string state;
+    vprinter::Setup setup;
     std::vector<char*> command;
 };
 
@@ -42,33 +38,8 @@ void usage(std::ostream& out) {
            "the printer. Exits with COMMAND's exit status (128+N if it died of signal N).\n"
            "\n"
            "Options:\n"
-           "  --main-version CODE    main firmware version installed at start (default 301B10)\n"
-           "  --table-version CODE   table data version installed at start (default 705A10);\n"
-           "                         ------ for either: that area holds no valid firmware\n"
-           "  --erase-ms MS          time an erase takes (default 4000)\n"
-           "  --reboot-ms MS         time off the bus after a reset (default 5000)\n"
-           "  --fault NAME[=VALUE]   make the printer misbehave (repeatable); NAME is one of:\n"
-        << vprinter::faultHelp()
-        << "    Writes count from 1: \"stream writes\" restart at every transfer command, the\n"
-           "    others count every bulk OUT write since the start (the trace shows both).\n"
-           "  --printer FIELDS       put a printer on the bus (repeatable; ports 1-1, 1-2, ...);\n"
-           "                         FIELDS is a comma list of main=CODE, table=CODE, "
-           "serial=TEXT,\n"
-           "                         erase-ms=MS, reboot-ms=MS, fault=NAME[=VALUE] (repeatable),\n"
-           "                         e.g. main=402B10,serial=VIRTUAL-0002,fault=refuse=reset.\n"
-           "                         The options above are every printer's defaults; serials\n"
-           "                         default to VIRTUAL-0001, VIRTUAL-0002, ... by port. With\n"
-           "                         more than one printer every trace event ends in\n"
-           "                         printer=SERIAL. Without --printer: one printer, serial\n"
-           "                         VIRTUAL-0001.\n"
-           "  --state FILE           keep the printers' flash in FILE from run to run, as if each\n"
-           "                         was switched off and on again: a printer whose serial is\n"
-           "                         in FILE starts with the flash it had when the last run\n"
-           "                         ended (its main= and table= are then not installed); every\n"
-           "                         printer's flash is written to FILE when COMMAND has ended\n"
-           "  --trace                print what the printer receives and does to standard error\n"
-           "  --trace-json FILE      write the same events to FILE, one JSON object per line\n"
-           "  --help                 show this text\n"
+        << vprinter::setupHelp()
+        << "  --help                 show this text\n"
            "\n"
            "A printer whose flash area did not receive a whole, verified package since its last\n"
            "erase reports version \"------\" and checksum 0000 for that area after a reset. After "
@@ -77,117 +48,18 @@ void usage(std::ostream& out) {
            "port.\n";
 }
 
-bool parseMs(const char* text, std::uint32_t& out) {
-    char* end = nullptr;
-    const unsigned long v = std::strtoul(text, &end, 10);
-    if (end == text || *end != '\0' || v > 0xFFFFFFFFul)
-        return false;
-    out = static_cast<std::uint32_t>(v);
-    return true;
-}
-
-// One option that takes a value; returns an error text, empty when it is good.
-std::string applyOption(const std::string& arg, const char* value, CommandLine& cl) {
-    auto& o = cl.options;
-    if (arg == "--main-version" || arg == "--table-version") {
-        if (std::string(value).size() != 6)
-            return arg + " needs a six-character code";
-        (arg == "--main-version" ? o.mainVersion : o.tableVersion) = value;
-    } else if (arg == "--erase-ms") {
-        if (!parseMs(value, o.eraseMs))
-            return "--erase-ms needs a number";
-    } else if (arg == "--reboot-ms") {
-        if (!parseMs(value, o.rebootMs))
-            return "--reboot-ms needs a number";
-    } else if (arg == "--fault") {
-        return vprinter::applyFault(value, o.faults);
-    } else if (arg == "--printer") {
-        cl.printers.emplace_back(value);
-    } else if (arg == "--trace-json") {
-        cl.traceJson = value;
-    } else if (arg == "--state") {
-        cl.state = value;
-    } else {
-        return "unknown option " + arg;
-    }
-    return {};
-}
-
-// One KEY=VALUE of a --printer FIELDS; returns an error text, empty when it is good.
-std::string applyPrinterField(const std::string& key, const std::string& value,
-                              vprinter::Options& o) {
-    if (key == "main" || key == "table") {
-        if (value.size() != 6)
-            return key + "= needs a six-character code";
-        (key == "main" ? o.mainVersion : o.tableVersion) = value;
-    } else if (key == "serial") {
-        if (!vprinter::validSerial(value))
-            return "serial= needs UTF-8 of 1 to 126 UTF-16 units, its ASCII A-Z a-z 0-9 . _ - : /";
-        o.serial = value;
-    } else if (key == "erase-ms" || key == "reboot-ms") {
-        if (!parseMs(value.c_str(), key == "erase-ms" ? o.eraseMs : o.rebootMs))
-            return key + "= needs a number";
-    } else if (key == "fault") {
-        return vprinter::applyFault(value, o.faults);
-    } else {
-        return "unknown key '" + key + "'";
-    }
-    return {};
-}
-
-// One --printer FIELDS on top of `o`; returns an error text, empty when it is good.
-std::string applyPrinterFields(const std::string& fields, vprinter::Options& o) {
-    std::size_t at = 0;
-    while (at <= fields.size()) {
-        const auto end = std::min(fields.find(',', at), fields.size());
-        const std::string item = fields.substr(at, end - at);
-        at = end + 1;
-        const auto eq = item.find('=');
-        if (eq == std::string::npos || eq + 1 == item.size())
-            return "--printer: '" + item + "' is not KEY=VALUE";
-        if (auto error = applyPrinterField(item.substr(0, eq), item.substr(eq + 1), o);
-            !error.empty())
-            return "--printer: " + error;
-    }
-    return {};
-}
-
-// The printers to put on the bus: the single-printer options, or one per --printer.
-std::string printerOptions(const CommandLine& cl, std::vector<vprinter::Options>& out) {
-    if (cl.printers.empty()) {
-        out.push_back(cl.options);
-        return {};
-    }
-    for (std::size_t i = 0; i < cl.printers.size(); ++i) {
-        vprinter::Options o = cl.options;
-        char serial[32];
-        std::snprintf(serial, sizeof serial, "VIRTUAL-%04zu", i + 1);
-        o.serial = serial;
-        o.namedInTrace = cl.printers.size() > 1;
-        if (auto error = applyPrinterFields(cl.printers[i], o); !error.empty())
-            return error;
-        out.push_back(std::move(o));
-    }
-    return {};
-}
-
 // Returns an error text, empty when the command line is good.
 std::string parse(int argc, char** argv, CommandLine& cl) {
+    std::vector<std::string> options;
     for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--") {
+        if (std::string(argv[i]) == "--") {
             cl.command.assign(argv + i + 1, argv + argc);
             break;
         }
-        if (arg == "--trace") {
-            cl.trace = true;
-            continue;
-        }
-        if (i + 1 >= argc)
-            return "option " + arg + " needs a value (or is unknown)";
-        if (auto error = applyOption(arg, argv[++i], cl); !error.empty())
-            return error;
+        options.emplace_back(argv[i]);
     }
+    if (auto error = vprinter::parseSetup(options, cl.setup); !error.empty())
+        return error;
     if (cl.command.empty())
         return "no COMMAND given after --";
     cl.command.push_back(nullptr);
@@ -311,21 +183,21 @@ int main(int argc, char** argv) {
         return 2;
     }
     std::ofstream json;
-    if (!cl.traceJson.empty()) {
-        json.open(cl.traceJson);
+    if (!cl.setup.traceJson.empty()) {
+        json.open(cl.setup.traceJson);
         if (!json) {
-            std::cerr << "pv4410s-virtual-printer: cannot write " << cl.traceJson << "\n";
+            std::cerr << "pv4410s-virtual-printer: cannot write " << cl.setup.traceJson << "\n";
             return 2;
         }
     }
     std::vector<vprinter::Options> options;
-    if (const auto error = printerOptions(cl, options); !error.empty()) {
+    if (const auto error = vprinter::printerOptions(cl.setup, options); !error.empty()) {
         std::cerr << "pv4410s-virtual-printer: " << error << "\n\n";
         usage(std::cerr);
         return 2;
     }
     FlashStates states;
-    if (const auto error = readStates(cl.state, states, options); !error.empty()) {
+    if (const auto error = readStates(cl.setup.state, states, options); !error.empty()) {
         std::cerr << "pv4410s-virtual-printer: " << error << "\n";
         return 2;
     }
@@ -334,7 +206,7 @@ int main(int argc, char** argv) {
     std::mutex outputMutex;
     auto show = [&](const vprinter::TraceEvent& e) {
         std::lock_guard lock(outputMutex);
-        if (cl.trace)
+        if (cl.setup.trace)
             std::fprintf(stderr, "vprinter %s\n", e.readable().c_str());
         if (json.is_open())
             json << e.json() << std::endl;
@@ -360,8 +232,8 @@ int main(int argc, char** argv) {
             states[p.serial()] = p.flashState();
         });
     devices.clear();
-    if (!cl.state.empty() && !writeStates(cl.state, states)) {
-        std::cerr << "pv4410s-virtual-printer: cannot write " << cl.state << "\n";
+    if (!cl.setup.state.empty() && !writeStates(cl.setup.state, states)) {
+        std::cerr << "pv4410s-virtual-printer: cannot write " << cl.setup.state << "\n";
         return status == 0 ? 2 : status;
     }
     return status;

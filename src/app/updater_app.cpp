@@ -1,8 +1,5 @@
 #include "app/updater_app.h"
 
-#include <QApplication>
-#include <QSessionManager>
-
 #include <cstdint>
 #include <string>
 
@@ -46,9 +43,9 @@ bool UpdaterApp::InitInstance() {
         }
         return false;
     }
-    QApplication::setWindowIcon(ui::resources().LoadIcon(ui::kAppIconId));
+    dlg::SetApplicationIcon(ui::resources().LoadIcon(ui::kAppIconId));
     // The windows' app_id on Wayland: the desktop shows the name and icon of the entry so named.
-    QGuiApplication::setDesktopFileName(QStringLiteral(PV4410S_APP_ID));
+    dlg::SetDesktopFileName(PV4410S_APP_ID);
     link::setUsbIdentity(kProductIds, 1, kVendorId);
 
     link::PrinterLink printer;
@@ -73,10 +70,9 @@ bool UpdaterApp::InitInstance() {
     // A termination request, a hang-up or the session ending stops a run under way (after the
     // image in progress) instead of cutting the printer off.
     const os::StopRequestHandlers stops(ui::UpdateDialog::OnStopRequest);
-    const auto logout = QObject::connect(qApp, &QGuiApplication::commitDataRequest,
-                                         [](QSessionManager&) { ui::UpdateDialog::RequestStop(); });
+    dlg::SetSessionEndingHandler([] { ui::UpdateDialog::RequestStop(); });
     mainWindow.DoModal();
-    QObject::disconnect(logout);
+    dlg::SetSessionEndingHandler(nullptr);
     download::installSleepInhibitor(nullptr);
     SetMainWindow(nullptr);
     return false;

@@ -4,11 +4,11 @@
 
 #include "cli/cli.h"
 #include "cli/output.h"
+#include "platform/os/console.h"
 #include "platform/os/log.h"
-#include "platform/os/stop_requests.h"
 
 int main(int argc, char** argv) {
-    os::reserveStandardStreams();
+    os::prepareStandardStreams();
     os::setLogProgramName("pv4410s-update");
     pv::cli::StandardConsole console;
     int status =

@@ -1,7 +1,5 @@
 #include "cli/output.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <iostream>
@@ -10,6 +8,7 @@
 
 #include "cli/cli.h"
 #include "download/strings.h"
+#include "platform/os/console.h"
 #include "platform/os/log.h"
 
 namespace pv::cli {
@@ -123,11 +122,11 @@ void StandardConsole::err(std::string_view text) {
 }
 
 bool StandardConsole::outIsTerminal() {
-    return isatty(STDOUT_FILENO) == 1;
+    return os::isTerminal(os::StandardStream::Output);
 }
 
 bool StandardConsole::inIsTerminal() {
-    return isatty(STDIN_FILENO) == 1;
+    return os::isTerminal(os::StandardStream::Input);
 }
 
 bool StandardConsole::readLine(std::string& line) {

@@ -18,8 +18,6 @@
 #include <string>
 #include <string_view>
 
-#include <QIcon>
-
 #include "download/download_window.h"
 #include "payload/catalogue.h"
 #include "platform/dialog/dialog.h"
@@ -81,7 +79,7 @@ class UpdateDialog : public dlg::Dialog,
     // another catalogue (which must outlive the window).
     void SetCatalogue(const payload::FirmwareCatalogue& catalogue) { catalogue_ = &catalogue; }
 
-    QIcon icon;
+    dlg::Icon icon;
 
   protected:
     void DoDataExchange(dlg::DataExchange& dx) override;

@@ -14,6 +14,7 @@
 #include "download/download_window.h"
 #include "download/history.h"
 #include "link/usb_identity.h"
+#include "platform/dialog/qt/dialog_window.h"
 #include "support/virtual_printer.h"
 #include "ui/modal_watcher.h"
 #include "ui/templates.h"
@@ -114,7 +115,7 @@ TEST_F(MainWindowDownload, EnterRunsAMainAndTableDownloadToSuccess) {
 
     EXPECT_TRUE(window.IsDlgItemEnabled(download::kDownLoadButton));
     EXPECT_FALSE(window.IsDlgItemEnabled(download::kGetChecksumButton));
-    EXPECT_EQ(window.window()->focusWidget(), window.GetDlgItem(download::kDownLoadButton));
+    EXPECT_EQ(window.window()->focusWidget(), window.window()->item(download::kDownLoadButton));
     EXPECT_TRUE(window.IsWindowEnabled());
     EXPECT_EQ(window.mainImageData, nullptr);
     EXPECT_EQ(window.tableImageData, nullptr);

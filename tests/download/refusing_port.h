@@ -1,13 +1,25 @@
 #pragma once
-// The libusb port with chosen control-channel opens refused, counting from 1: a printer that
-// cannot be reached at one stage of a download but can at the others (switched off and on again
-// between stages, a cable pulled and pushed back).
+// The system's kind of port (libusb, or the usbprint port where the printers are presented as the
+// USB printer class driver) with chosen control-channel opens refused, counting from 1: a printer
+// that cannot be reached at one stage of a download but can at the others (switched off and on
+// again between stages, a cable pulled and pushed back).
 
 #include <set>
 
+#include "support/virtual_printer.h"
+#ifdef PV_VPRINTER_MODEL_BUS
+#include "platform/usbport/usbprint/usbprint_port.h"
+#else
 #include "platform/usbport/libusb/libusb_port.h"
+#endif
 
 namespace pv::download::testing {
+
+#ifdef PV_VPRINTER_MODEL_BUS
+using PortUnderTest = usbport::UsbprintPort;
+#else
+using PortUnderTest = usbport::LibusbPort;
+#endif
 
 class RefusingPort final : public usbport::Port {
   public:
@@ -43,7 +55,7 @@ class RefusingPort final : public usbport::Port {
   private:
     std::set<int> refused_;
     int opens_ = 0;
-    usbport::LibusbPort port_;
+    PortUnderTest port_;
 };
 
 }  // namespace pv::download::testing

@@ -1,13 +1,22 @@
 #!/usr/bin/env bash
 # One real-time run of the program against the virtual printer on a private X server, through
 # scripts/run-demo, and the checks on what it left behind.
-# Usage: real_time_run.sh RUN_DEMO BUILD_DIR OUT_DIR CASE [MAX_OVERHEAD_S]
+# Usage: real_time_run.sh RUN_DEMO BUILD_DIR OUT_DIR CASE [MAX_OVERHEAD_S [RUN_DEMO_OPTION...]]
+#   RUN_DEMO_OPTION: e.g. --windows, for the Windows program's virtual build under Wine
 #   CASE: 301 | 402 | 503 | 604   a whole download that must end with "Success!" within
 #                                 MAX_OVERHEAD_S of the fixed waits and the printer's own times
 #         absent                  no printer: the start-up "Error" box, no main window
 #         refuse-initialise       the initialise command is refused: "Error" box, nothing sent
+#         wrong-model             the device ID lacks the model: the start-up "Error" box
+#         unknown-version         a main version the map lacks: "Version Check" box, reset, nothing
+#                                 sent
+#         never-return            the printer stays away after the reset: "Error" box, no read back
+#         time-out                the stream outlasts its time limit: "Error" box, the stream cut
+#                                 short, reset
 set -uo pipefail
 run_demo=$1 build=$2 out=$3 case=$4 max_overhead=${5:-2.0}
+shift $(($# < 5 ? $# : 5))
+platform_options=("$@")
 
 failures=0
 fail() {
@@ -22,7 +31,7 @@ trace_lacks() { ! grep -q -E "$1" "$out/trace.txt" || fail "the printer trace sh
 run() {
     rm -rf "$out"
     local started=$SECONDS status=0
-    "$run_demo" --headless --bin "$build" --out "$out" "$@" || status=$?
+    "$run_demo" --headless "${platform_options[@]}" --bin "$build" --out "$out" "$@" || status=$?
     echo "run-demo took $((SECONDS - started)) s, exit status $status"
     [ -f "$out/result.txt" ] || { echo "FAIL: no result.txt"; exit 1; }
     cat "$out/result.txt"
@@ -59,6 +68,10 @@ absent)
     [ "$(result outcome)" = "Error (at start-up)" ] || fail "no start-up Error box"
     expect_file startup-box.png
     [ ! -e "$out/main-window.png" ] || fail "a main window was shown"
+    if [[ " ${platform_options[*]} " == *" --windows "* ]]; then
+        grep -q "printer not connected" "$out/updater.log" 2>/dev/null ||
+            fail "the window program's log file lacks the start-up failure"
+    fi
     ;;
 refuse-initialise)
     run --family 503 --fault refuse=initialise && fail "run-demo reported success"
@@ -66,6 +79,31 @@ refuse-initialise)
     expect_file result-box.png
     trace_has "initialise"
     trace_lacks "name=(erase|transfer|reset|version-request)"
+    ;;
+wrong-model)
+    run --fault id-no-model && fail "run-demo reported success"
+    [ "$(result outcome)" = "Error (at start-up)" ] || fail "no start-up Error box"
+    [ ! -e "$out/main-window.png" ] || fail "a main window was shown"
+    ;;
+unknown-version)
+    run --family 503 --main-version 503Z99 && fail "run-demo reported success"
+    [ "$(result outcome)" = "Version Check" ] || fail "the run did not end with the Version Check box"
+    trace_has "command name=reset"
+    trace_lacks "name=(erase|transfer)"
+    ;;
+never-return)
+    run --family 503 --fault no-return && fail "run-demo reported success"
+    [ "$(result outcome)" = "Error" ] || fail "the run did not end with the Error box"
+    trace_has "verdict area=p result=valid"
+    trace_has "command name=reset"
+    trace_lacks "readback"
+    ;;
+time-out)
+    run --family 503 --fault throttle=9000 && fail "run-demo reported success"
+    [ "$(result outcome)" = "Error" ] || fail "the run did not end with the Error box"
+    trace_has "command name=transfer"
+    trace_lacks "verdict area=p result=valid"
+    trace_has "command name=reset"
     ;;
 *)
     echo "unknown case $case"

@@ -1,9 +1,17 @@
 #include <gtest/gtest.h>
 
 #include <unistd.h>
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -11,10 +19,27 @@
 #include <vector>
 
 #include "platform/os/clock.h"
+#include "platform/os/file_lock.h"
 #include "platform/os/handles.h"
+#include "platform/os/keep_awake.h"
 #include "platform/os/log.h"
+#include "platform/os/single_instance.h"
+#include "platform/os/state_files.h"
+#include "platform/os/stop_requests.h"
 
 namespace {
+
+// Sets (or with nullptr removes) an environment variable.
+void setVariable(const char* name, const char* value) {
+#ifdef _WIN32
+    ::_putenv_s(name, value != nullptr ? value : "");
+#else
+    if (value != nullptr)
+        ::setenv(name, value, 1);
+    else
+        ::unsetenv(name);
+#endif
+}
 
 TEST(TickCount, DifferencesSurviveTheWrap) {
     EXPECT_EQ(os::ticksSince(0xFFFFFFF0u, 0x00000010u), 0x20u);
@@ -100,12 +125,12 @@ TEST(Log, WholePrefixedLinesOnStandardErrorFromManyThreads) {
 
 TEST(Log, TraceFollowsTheVariableAndStampsTheInstalledClock) {
     os::CapturedLog captured;
-    ::setenv(os::kTraceVariable, "0", 1);
+    setVariable(os::kTraceVariable, "0");
     os::traceFromEnvironment();
     os::trace("hidden %d", 1);
     EXPECT_TRUE(captured.lines().empty());
 
-    ::setenv(os::kTraceVariable, "1", 1);
+    setVariable(os::kTraceVariable, "1");
     os::traceFromEnvironment();
     os::setLogProgramName("tool");
     os::trace("write %u bytes", 4096u);
@@ -117,7 +142,7 @@ TEST(Log, TraceFollowsTheVariableAndStampsTheInstalledClock) {
     os::log("plain");
     os::setLogProgramName("pv4410s-updater");
     os::setTraceOn(false);
-    ::unsetenv(os::kTraceVariable);
+    setVariable(os::kTraceVariable, nullptr);
 
     const auto lines = captured.lines();
     ASSERT_EQ(lines.size(), 3u);
@@ -125,6 +150,111 @@ TEST(Log, TraceFollowsTheVariableAndStampsTheInstalledClock) {
         << lines[0];
     EXPECT_TRUE(lines[1].ends_with(" ms, clock 1500] wait 500 ms")) << lines[1];
     EXPECT_EQ(lines[2], "tool: plain");
+}
+
+// Both locks are exclusive within one process too, as between processes, and free once let go.
+TEST(Locks, ASecondHolderIsRefusedUntilTheFirstLetsGo) {
+    const std::string path = ::testing::TempDir() + "os-test-printer.lock";
+    {
+        os::FileLock first;
+        os::FileLock second;
+        ASSERT_EQ(first.acquire(path), os::FileLock::Result::Taken);
+        EXPECT_EQ(second.acquire(path), os::FileLock::Result::HeldElsewhere);
+        EXPECT_FALSE(second.held());
+        first.release();
+        EXPECT_EQ(second.acquire(path), os::FileLock::Result::Taken);
+        EXPECT_EQ(first.acquire(path + "-other"), os::FileLock::Result::Taken);
+    }
+    {
+        // Free for another thread once released, even while someone else has the lock open (on
+        // Windows a handle to its kernel object, as a copy that just looked at it would hold).
+        os::FileLock first;
+        ASSERT_EQ(first.acquire(path), os::FileLock::Result::Taken);
+#ifdef _WIN32
+        std::wstring name = std::filesystem::path(path).wstring();
+        std::replace(name.begin(), name.end(), L'\\', L'/');
+        const HANDLE looker =
+            ::OpenMutexW(SYNCHRONIZE, FALSE, (L"Global\\pv4410s-lock:" + name).c_str());
+        ASSERT_NE(looker, nullptr);
+#endif
+        first.release();
+        std::thread([&] {
+            os::FileLock other;
+            EXPECT_EQ(other.acquire(path), os::FileLock::Result::Taken);
+        }).join();
+#ifdef _WIN32
+        ::CloseHandle(looker);
+#endif
+    }
+    auto first = std::make_unique<os::SingleInstanceLock>();
+    os::SingleInstanceLock second;
+    ASSERT_TRUE(first->acquire("os-test instance"));
+    EXPECT_FALSE(second.acquire("os-test instance"));
+    EXPECT_FALSE(second.acquire(std::string(os::kMaxLockName + 1, 'n')));
+    first.reset();
+    EXPECT_TRUE(second.acquire("os-test instance"));
+}
+
+// The log of a program without a console goes to a file (its folder made as needed), and back
+// to standard error once the path is empty.
+TEST(Log, LinesGoToTheFileGivenUntilItIsTakenBack) {
+    const std::string folder = ::testing::TempDir() + "os-test-log";
+    const std::string path = folder + "/sub/updater.log";
+    std::filesystem::remove_all(folder);
+    ASSERT_TRUE(os::logToFile(path));
+    os::log("to the file %d", 1);
+    os::logToFile("");
+    os::CapturedLog captured;
+    os::log("captured");
+    EXPECT_EQ(os::readWholeFile(path),
+              "pv4410s-updater: log started\npv4410s-updater: to the file 1\n");
+    EXPECT_EQ(captured.lines().size(), 1u);
+    EXPECT_FALSE(os::logToFile(folder + "/sub"));  // a folder cannot be a log
+    EXPECT_FALSE(os::readWholeFile(folder + "/missing"));
+}
+
+TEST(KeepAwake, TheSystemIsAskedOnWindowsOnly) {
+#ifdef _WIN32
+    ASSERT_TRUE(os::keepSystemAwake());
+    EXPECT_NE(::SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED) & ES_SYSTEM_REQUIRED,
+              0u);
+    os::allowSystemSleep();
+    EXPECT_EQ(::SetThreadExecutionState(ES_CONTINUOUS) & ES_SYSTEM_REQUIRED, 0u);
+#else
+    EXPECT_FALSE(os::keepSystemAwake());
+    os::allowSystemSleep();
+#endif
+}
+
+std::atomic<int> stopRequests{0};
+
+// Ctrl+C reaches the installed handler instead of ending the program.
+TEST(StopRequests, InterruptCallsTheHandler) {
+    stopRequests = 0;
+    const os::StopRequestHandlers handlers([](os::StopRequest request) {
+        if (request == os::StopRequest::Interrupt)
+            ++stopRequests;
+    });
+#ifdef _WIN32
+    // A console of its own (CTest gives none), whose process group gets the event. Its host must
+    // not inherit CTest's output pipe, or CTest waits for the host to end. (The test's own output
+    // goes on through the C library's descriptors.)
+    const HANDLE nul =
+        ::CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    for (const DWORD stream : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE})
+        ::SetStdHandle(stream, nul);
+    ::FreeConsole();
+    ASSERT_NE(::AllocConsole(), 0);
+    ASSERT_NE(::GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0), 0);
+#else
+    ASSERT_EQ(std::raise(SIGINT), 0);
+#endif
+    for (int i = 0; i < 200 && stopRequests == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(stopRequests, 1);
+#ifdef _WIN32
+    ::FreeConsole();  // ends the console's host, which would otherwise outlive the test
+#endif
 }
 
 }  // namespace

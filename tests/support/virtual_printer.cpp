@@ -1,13 +1,19 @@
 #include "support/virtual_printer.h"
 
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <mutex>
+#include <random>
 #include <string>
 
+#ifdef PV_VPRINTER_MODEL_BUS
+#include "platform/usbport/usbprint/usbprint_port.h"
+#else
+#include <unistd.h>
+
 #include "usb/preload.h"
+#endif
 
 namespace pvtest {
 
@@ -15,13 +21,29 @@ namespace {
 
 // Printer lock files and download history of this test process only: test processes running
 // side by side use the same virtual serials, and the user's own history is left alone.
+void setEnvironment(const char* name, const std::string& value) {
+#ifdef _WIN32
+    _putenv_s(name, value.c_str());
+#else
+    setenv(name, value.c_str(), 1);
+#endif
+}
+
 void privateStateFolder() {
     static const std::string folder = [] {
-        std::string pattern = "/tmp/pv4410s-test-state-XXXXXX";
-        return mkdtemp(pattern.data()) != nullptr ? pattern : std::string("/tmp");
+        std::random_device random;
+        std::filesystem::path path;
+        do {
+            path = std::filesystem::temp_directory_path() /
+                   ("pv4410s-test-state-" + std::to_string(random()));
+        } while (!std::filesystem::create_directory(path));
+        return path.string();
     }();
-    setenv("PV4410S_LOCK_DIR", folder.c_str(), 1);
-    setenv("XDG_STATE_HOME", folder.c_str(), 1);
+    setEnvironment("PV4410S_LOCK_DIR", folder);
+    setEnvironment("XDG_STATE_HOME", folder);
+#ifdef _WIN32
+    setEnvironment("LOCALAPPDATA", folder);
+#endif
 }
 
 // The printer's view of an os::VirtualClock.
@@ -42,11 +64,14 @@ class SharedClock final : public vprinter::Clock {
 // this link, which the VirtualPrinter cuts before it goes.
 struct VirtualPrinter::Link {
     std::mutex mutex;
-    vprinter::UsbPrinter* usb = nullptr;
+    Presentation* usb = nullptr;
 };
 
 void requireUmockdevPreload(int argc, char** argv) {
     (void)argc;
+#ifdef PV_VPRINTER_MODEL_BUS
+    (void)argv;  // the printers are presented without a preload library
+#else
     if (vprinter::umockdevPreloaded())
         return;
     if (std::getenv("PV_TEST_PRELOAD_TRIED") == nullptr) {
@@ -62,6 +87,7 @@ void requireUmockdevPreload(int argc, char** argv) {
                  vprinter::kPreloadLibrary,
                  std::getenv("LD_PRELOAD") ? std::getenv("LD_PRELOAD") : "");
     std::exit(1);
+#endif
 }
 
 VirtualPrinter::VirtualPrinter(vprinter::Options options)
@@ -75,20 +101,19 @@ VirtualPrinter::VirtualPrinter(vprinter::Options options, os::VirtualClock& cloc
     start(std::move(options));
 }
 
-VirtualPrinter::VirtualPrinter(vprinter::Options options, os::VirtualClock& clock,
-                               vprinter::UsbBus& bus)
+VirtualPrinter::VirtualPrinter(vprinter::Options options, os::VirtualClock& clock, Bus& bus)
     : clock_(&clock) {
     start(std::move(options), &bus);
 }
 
-void VirtualPrinter::start(vprinter::Options options, vprinter::UsbBus* bus) {
+void VirtualPrinter::start(vprinter::Options options, Bus* bus) {
     printerClock_ = std::make_unique<SharedClock>(*clock_);
     printer_ = std::make_unique<vprinter::Printer>(std::move(options), *printerClock_);
     if (!bus) {
-        ownBus_ = std::make_unique<vprinter::UsbBus>();
+        ownBus_ = std::make_unique<Bus>();
         bus = ownBus_.get();
     }
-    usb_ = std::make_unique<vprinter::UsbPrinter>(*bus, *printer_);
+    usb_ = std::make_unique<Presentation>(*bus, *printer_);
     link_ = std::make_shared<Link>();
     link_->usb = usb_.get();
     clock_->onAdvance([link = link_](std::uint64_t) {
@@ -139,16 +164,22 @@ std::vector<vprinter::TraceEvent> VirtualPrinter::trace(const std::string& name)
 }
 
 void VirtualPrinterTest::SetUp() {
+#ifndef PV_VPRINTER_MODEL_BUS
     ASSERT_TRUE(vprinter::umockdevPreloaded())
         << vprinter::kPreloadLibrary
         << " is not loaded: link the test with pv_test_support_main or call "
            "pvtest::requireUmockdevPreload() first in main()";
+#endif
+#if defined(PV_VPRINTER_MODEL_BUS) && !defined(_WIN32)
+    // Where the system's port is not the usbprint one, the tests' is.
+    static usbport::UsbprintPort port;
+    usbport::installPort(&port);
+#endif
     privateStateFolder();
 }
 
 VirtualBus::VirtualBus(std::vector<vprinter::Options> printers)
-    : installed_(std::make_unique<os::ScopedClock>(clock_)),
-      bus_(std::make_unique<vprinter::UsbBus>()) {
+    : installed_(std::make_unique<os::ScopedClock>(clock_)), bus_(std::make_unique<Bus>()) {
     const vprinter::Options defaults;
     for (std::size_t i = 0; i < printers.size(); ++i) {
         auto& o = printers[i];
@@ -171,6 +202,9 @@ VirtualBus::~VirtualBus() {
 void VirtualPrinterTest::TearDown() {
     printer_.reset();
     bus_.reset();
+#if defined(PV_VPRINTER_MODEL_BUS) && !defined(_WIN32)
+    usbport::installPort(nullptr);
+#endif
 }
 
 VirtualPrinter& VirtualPrinterTest::startPrinter(vprinter::Options options) {

@@ -1,6 +1,10 @@
 #pragma once
 // Test support for everything that talks USB to the PV4410S: an in-process virtual printer on an
-// emulated bus (umockdev), driven by the same virtual clock as the code under test.
+// emulated bus (umockdev), driven by the same virtual clock as the code under test. Built with
+// PV_VPRINTER_MODEL_BUS (always on Windows), the printers are presented as the USB printer class
+// driver instead (virtual-printer/usbprint), to the usbprint port: the same API, no preload, and
+// what is said below of libusb and device addresses holds for the usbprint port and the
+// printers' appearances.
 //
 // Use:
 //
@@ -45,9 +49,24 @@
 
 #include "model/printer.h"
 #include "platform/os/clock.h"
+#if defined(_WIN32) && !defined(PV_VPRINTER_MODEL_BUS)
+#define PV_VPRINTER_MODEL_BUS 1
+#endif
+#ifdef PV_VPRINTER_MODEL_BUS
+#include "usbprint/model_printers.h"
+#else
 #include "usb/usb_printer.h"
+#endif
 
 namespace pvtest {
+
+#ifdef PV_VPRINTER_MODEL_BUS
+using Bus = vprinter::ModelBus;
+using Presentation = vprinter::ModelPrinter;
+#else
+using Bus = vprinter::UsbBus;
+using Presentation = vprinter::UsbPrinter;
+#endif
 
 // Makes sure this process runs with libumockdev-preload.so.0: if it is not loaded, re-executes
 // the program with LD_PRELOAD set (the ASan runtime first in ASan builds); if it still is not
@@ -61,7 +80,7 @@ class VirtualPrinter {
     // Runs on `clock`, which the caller owns, installs and keeps alive at least as long.
     VirtualPrinter(vprinter::Options options, os::VirtualClock& clock);
     // On `bus` (next free port) and `clock`; both outlive it.
-    VirtualPrinter(vprinter::Options options, os::VirtualClock& clock, vprinter::UsbBus& bus);
+    VirtualPrinter(vprinter::Options options, os::VirtualClock& clock, Bus& bus);
     ~VirtualPrinter();
     VirtualPrinter(const VirtualPrinter&) = delete;
     VirtualPrinter& operator=(const VirtualPrinter&) = delete;
@@ -85,15 +104,15 @@ class VirtualPrinter {
 
   private:
     struct Link;
-    void start(vprinter::Options options, vprinter::UsbBus* bus = nullptr);
+    void start(vprinter::Options options, Bus* bus = nullptr);
 
     std::unique_ptr<os::VirtualClock> ownClock_;
     std::unique_ptr<os::ScopedClock> installed_;
     os::VirtualClock* clock_ = nullptr;
     std::unique_ptr<vprinter::Clock> printerClock_;
     std::unique_ptr<vprinter::Printer> printer_;
-    std::unique_ptr<vprinter::UsbBus> ownBus_;
-    std::unique_ptr<vprinter::UsbPrinter> usb_;
+    std::unique_ptr<Bus> ownBus_;
+    std::unique_ptr<Presentation> usb_;
     std::shared_ptr<Link> link_;
 };
 
@@ -116,7 +135,7 @@ class VirtualBus {
   private:
     os::VirtualClock clock_;
     std::unique_ptr<os::ScopedClock> installed_;
-    std::unique_ptr<vprinter::UsbBus> bus_;
+    std::unique_ptr<Bus> bus_;
     std::vector<std::unique_ptr<VirtualPrinter>> printers_;
 };
 

@@ -3,7 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "platform/dialog/dialog_units.h"
-#include "platform/dialog/progress_ctrl.h"
+#include "platform/dialog/qt/dialog_window.h"
+#include "platform/dialog/qt/progress_bar.h"
 
 namespace {
 
@@ -23,7 +24,7 @@ TEST(DialogUnits, BaseUnitsComeFromTheEightPointDialogFont) {
         EXPECT_EQ(units.x, 6);
         EXPECT_EQ(units.y, 12);
     }
-    const QRect rect = dlg::mapDialogRect({104, 29, 50, 9}, units);
+    const QRect rect = dlg::toQRect(dlg::mapDialogRect({104, 29, 50, 9}, units));
     EXPECT_EQ(rect, QRect(dlg::mulDiv(104, units.x, 4), dlg::mulDiv(29, units.y, 8),
                           dlg::mulDiv(50, units.x, 4), dlg::mulDiv(9, units.y, 8)));
 }

@@ -9,7 +9,8 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/dialog/progress_ctrl.h"
+#include "platform/dialog/qt/dialog_window.h"
+#include "platform/dialog/qt/progress_bar.h"
 #include "ui/progress_dialog.h"
 #include "ui/resources.h"
 #include "ui/templates.h"
@@ -42,7 +43,7 @@ TEST_F(ProgressDialogTest, CaptionComesFromTheStringTableAndZeroGivesNone) {
     auto untitled = make(0);
     EXPECT_EQ(untitled->titleId, 104u);
     EXPECT_EQ(untitled->GetWindowText(), "");
-    EXPECT_FALSE(untitled->GetDlgItem(kProgressCancel)->isVisible());
+    EXPECT_FALSE(untitled->window()->item(kProgressCancel)->isVisible());
 }
 
 TEST_F(ProgressDialogTest, SetPosShowsThePercentOfTheRange) {

@@ -1,10 +1,8 @@
 // Shows one of the program's windows in a representative state and keeps it open until killed,
 // so that a screenshot can be taken: "main", "about" or "progress".
 
-#include <QApplication>
-#include <QTimer>
-
 #include <cstring>
+#include <memory>
 
 #include "platform/dialog/application.h"
 #include "ui/about_dialog.h"
@@ -28,28 +26,40 @@ void fillMainWindow(pv::ui::UpdateDialog& window) {
     window.PushTexts();
 }
 
+// Runs on the toolkit's event loop, whichever backend the framework has.
+class Showcase : public dlg::Application {
+  public:
+    explicit Showcase(const char* which) : which_(which) {}
+
+    bool InitInstance() override {
+        dlg::SetApplicationIcon(pv::ui::resources().LoadIcon(pv::ui::kAppIconId));
+        SetMainWindow(&mainWindow_);
+        if (std::strcmp(which_, "about") == 0) {
+            pv::ui::AboutDialog about;
+            about.DoModal();
+            return false;
+        }
+        mainWindow_.Create(nullptr);
+        fillMainWindow(mainWindow_);
+        if (std::strcmp(which_, "progress") == 0) {
+            progress_ = mainWindow_.CreateProgress(pv::ui::kUpgradeCaption);
+            progress_->SetRange(0, 100);
+            progress_->SetMessage(
+                "Loading the main firmware...\nDo not power off the printer during download.");
+            progress_->SetPos(100);
+        }
+        return true;
+    }
+
+  private:
+    const char* which_;
+    pv::ui::UpdateDialog mainWindow_;
+    std::unique_ptr<pv::ui::ProgressDialog> progress_;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    QApplication app(argc, argv);
-    QApplication::setWindowIcon(pv::ui::resources().LoadIcon(pv::ui::kAppIconId));
-    const char* which = argc > 1 ? argv[1] : "main";
-    dlg::Application dialogApp;
-    pv::ui::UpdateDialog mainWindow;
-    dialogApp.SetMainWindow(&mainWindow);
-    if (std::strcmp(which, "about") == 0) {
-        pv::ui::AboutDialog about;
-        return about.DoModal();
-    }
-    mainWindow.Create(nullptr);
-    fillMainWindow(mainWindow);
-    std::unique_ptr<pv::ui::ProgressDialog> progress;
-    if (std::strcmp(which, "progress") == 0) {
-        progress = mainWindow.CreateProgress(pv::ui::kUpgradeCaption);
-        progress->SetRange(0, 100);
-        progress->SetMessage(
-            "Loading the main firmware...\nDo not power off the printer during download.");
-        progress->SetPos(100);
-    }
-    return QApplication::exec();
+    Showcase showcase(argc > 1 ? argv[1] : "main");
+    return showcase.Run(argv[0]);
 }

@@ -16,7 +16,7 @@
 
 #include "modal_watcher.h"
 #include "payload/embedded_images.h"
-#include "platform/dialog/dialog_units.h"
+#include "platform/dialog/qt/dialog_window.h"
 #include "ui/about_dialog.h"
 #include "ui/resources.h"
 #include "ui/templates.h"
@@ -45,7 +45,7 @@ bool showsLiterally(const QLabel& label) {
 class UpdateDialogTest : public ::testing::Test {
   protected:
     void SetUp() override { ASSERT_TRUE(window.Create(nullptr)); }
-    QPushButton* button(int id) { return qobject_cast<QPushButton*>(window.GetDlgItem(id)); }
+    QPushButton* button(int id) { return qobject_cast<QPushButton*>(window.window()->item(id)); }
 
     CountingUpdateDialog window;
 };
@@ -99,19 +99,20 @@ TEST(StringTable, HasTheProgramsTextsAndNoEntry104) {
               "Failed! Time out Error!\nPlease turn the printer OFF and then ON, and download "
               "again.");
     EXPECT_EQ(LoadString(104), "");
-    const QIcon icon = resources().LoadIcon(kAppIconId);
+    const QIcon icon = dlg::toQIcon(resources().LoadIcon(kAppIconId));
     EXPECT_TRUE(icon.availableSizes().contains(QSize(32, 32)));
     EXPECT_TRUE(icon.availableSizes().contains(QSize(16, 16)));
 }
 
 TEST_F(UpdateDialogTest, ControlsSitWhereTheTemplatePutsThemInPixels) {
     const dlg::BaseUnits units = window.baseUnits();
-    EXPECT_EQ(window.window()->size(), dlg::mapDialogRect({0, 0, 258, 201}, units).size());
+    EXPECT_EQ(window.window()->size(),
+              dlg::toQRect(dlg::mapDialogRect({0, 0, 258, 201}, units)).size());
     for (const auto& control : kUpdateTemplate.controls) {
         if (control.id == dlg::kNoId)
             continue;
-        EXPECT_EQ(window.GetDlgItem(control.id)->geometry(),
-                  dlg::mapDialogRect(control.rect, units))
+        EXPECT_EQ(window.window()->item(control.id)->geometry(),
+                  dlg::toQRect(dlg::mapDialogRect(control.rect, units)))
             << control.id;
     }
     EXPECT_EQ(window.GetWindowText(), "Software Upgrade Application for PV4410S");
@@ -126,7 +127,7 @@ TEST_F(UpdateDialogTest, OpensWithEmptyFieldsDownLoadFocusedAndDefaultGetChecksu
     EXPECT_EQ(window.mainImageIndex, -1);
     EXPECT_EQ(window.tableImageIndex, -1);
     EXPECT_EQ(window.msPerPercent, 0u);
-    auto* field = qobject_cast<QLabel*>(window.GetDlgItem(kBeforeMainVersion));
+    auto* field = qobject_cast<QLabel*>(window.window()->item(kBeforeMainVersion));
     EXPECT_EQ(field->frameShadow(), QFrame::Sunken);
 }
 
@@ -160,7 +161,7 @@ TEST_F(UpdateDialogTest, FieldsGoToTheirControls) {
                                                     {1017, "B3"}, {1016, "B4"}};
     for (const auto& [id, text] : expected)
         EXPECT_EQ(window.GetDlgItemText(id), text) << id;
-    EXPECT_TRUE(showsLiterally(*qobject_cast<QLabel*>(window.GetDlgItem(1004))));
+    EXPECT_TRUE(showsLiterally(*qobject_cast<QLabel*>(window.window()->item(1004))));
     testing::ModalWatcher watcher([](QWidget* box) {
         EXPECT_TRUE(showsLiterally(*box->findChild<QLabel*>("qt_msgbox_label")));
     });
@@ -178,7 +179,7 @@ TEST_F(UpdateDialogTest, FieldsGoToTheirControls) {
 }
 
 TEST_F(UpdateDialogTest, WindowMenuEndsWithSeparatorAndAbout) {
-    const QList<QAction*> actions = window.GetSystemMenu()->menu()->actions();
+    const QList<QAction*> actions = window.window()->windowMenu()->actions();
     ASSERT_GE(actions.size(), 3);
     EXPECT_TRUE(actions[actions.size() - 2]->isSeparator());
     EXPECT_EQ(actions.back()->text(), "&About...");

@@ -7,6 +7,7 @@
 
 #include "model/identity.h"
 #include "model/printer.h"
+#include "model/setup.h"
 #include "test_packages.h"
 
 namespace {
@@ -350,6 +351,30 @@ TEST(FaultNames, BadSpecificationsAreRejectedWithAReason) {
     EXPECT_FALSE(f.any());
     EXPECT_EQ(vprinter::applyFault("id-model-spacing", f), "");
     EXPECT_EQ(f.deviceId, vprinter::DeviceIdFault::ModelSpacing);
+}
+
+// The options as an environment variable gives them: words, then printers by port.
+TEST(Setup, OptionsMakeThePrintersOrSayWhatIsWrong) {
+    vprinter::Setup setup;
+    ASSERT_EQ(vprinter::parseSetup(vprinter::splitWords("  --main-version 503B10 --trace\t"
+                                                        "--printer main=301B10 --printer "
+                                                        "serial=X,fault=no-return "),
+                                   setup),
+              "");
+    std::vector<vprinter::Options> printers;
+    ASSERT_EQ(vprinter::printerOptions(setup, printers), "");
+    ASSERT_EQ(printers.size(), 2u);
+    EXPECT_TRUE(setup.trace);
+    EXPECT_EQ(printers[0].mainVersion + printers[0].serial, "301B10VIRTUAL-0001");
+    EXPECT_EQ(printers[1].mainVersion + printers[1].serial, "503B10X");
+    EXPECT_TRUE(printers[1].faults.noReturn && printers[1].namedInTrace);
+    for (const char* bad : {"--main-version 5031", "--erase-ms soon", "--fault", "--colour red",
+                            "--fault sideways"}) {
+        vprinter::Setup s;
+        EXPECT_NE(vprinter::parseSetup(vprinter::splitWords(bad), s), "") << bad;
+    }
+    setup.printers = {"main=301B10,serial"};
+    EXPECT_EQ(vprinter::printerOptions(setup, printers), "--printer: 'serial' is not KEY=VALUE");
 }
 
 TEST(Trace, RendersReadableLinesAndJson) {

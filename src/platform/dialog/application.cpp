@@ -1,13 +1,12 @@
 #include "platform/dialog/application.h"
 
-#include <memory>
-
-#include <QApplication>
+#include <atomic>
 
 namespace dlg {
 namespace {
 Application* current = nullptr;
-}
+std::atomic<void (*)()> sessionEnding{nullptr};
+}  // namespace
 
 Application::Application() {
     current = this;
@@ -26,18 +25,13 @@ Dialog* MainWindow() {
     return current != nullptr ? current->GetMainWindow() : nullptr;
 }
 
-int Application::Run(const char* programName) {
-    // The toolkit keeps references to argc and argv for the application's lifetime.
-    static int argc = 1;
-    static char* argv[] = {const_cast<char*>(programName), nullptr};
-    std::unique_ptr<QApplication> app;
-    if (QCoreApplication::instance() == nullptr)
-        app = std::make_unique<QApplication>(argc, argv);
-    if (InitInstance())
-        QApplication::exec();
-    const int code = ExitInstance();
-    SetMainWindow(nullptr);
-    return code;
+void SetSessionEndingHandler(void (*handler)()) {
+    sessionEnding.store(handler);
+}
+
+void notifySessionEnding() {
+    if (auto* handler = sessionEnding.load())
+        handler();
 }
 
 }  // namespace dlg

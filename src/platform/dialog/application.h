@@ -4,6 +4,10 @@
 // window itself), runs the event loop only when InitInstance asks for it, and calls ExitInstance
 // last, whose answer is the process's exit code.
 
+#include <string_view>
+
+#include "platform/dialog/resources.h"
+
 namespace dlg {
 
 class Dialog;
@@ -35,5 +39,17 @@ class Application {
 
 // The current application's main window, or none.
 Dialog* MainWindow();
+
+// The icon of every window of the program that sets none of its own (where the platform takes
+// it from the program's resources instead, this does nothing).
+void SetApplicationIcon(const Icon& icon);
+// The id of the program's desktop entry, by which the desktop finds its name and icon (nothing
+// where the platform has no such entries).
+void SetDesktopFileName(std::string_view id);
+// Called when the desktop session is ending (logout, shutdown) while the program runs; nullptr
+// forgets it.
+void SetSessionEndingHandler(void (*handler)());
+// Calls the handler set, if any (the backends call it when the session ends).
+void notifySessionEnding();
 
 }  // namespace dlg

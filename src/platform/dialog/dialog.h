@@ -1,31 +1,28 @@
 #pragma once
 // Dialogs built from templates. A Dialog object exists before and after its window: DoModal runs
 // the window modally and destroys it when it ends; Create makes a modeless window that lives until
-// DestroyWindow. Every dialog window is a top-level window of its own, owned by (transient for)
-// another window but never a toolkit child of it, so disabling an owner leaves the windows it
-// owns usable. The overridable steps follow the usual dialog life: OnInitDialog once the controls
-// exist, DoDataExchange pushing fields into controls, OnOK / OnCancel for Enter / Escape and the
-// close box, OnCommand for button clicks, OnSysCommand for window-menu entries.
+// DestroyWindow. Every dialog window is a top-level window of its own, owned by another window but
+// never a child of it, so disabling an owner leaves the windows it owns usable. The overridable
+// steps follow the usual dialog life: OnInitDialog once the controls exist, DoDataExchange pushing
+// fields into controls, OnOK / OnCancel for Enter / Escape and the close box, OnCommand for button
+// clicks, OnSysCommand for window-menu entries.
+//
+// This interface is the same on every platform; each backend (qt/, win32/) supplies the window
+// behind it, its DialogWindow, and the framework's free functions.
 
 #include <memory>
 #include <string>
 #include <string_view>
-#include <vector>
-
-#include <QIcon>
-#include <QPointer>
 
 #include "platform/dialog/dialog_template.h"
 #include "platform/dialog/dialog_units.h"
 #include "platform/dialog/resources.h"
 
-class QMenu;
-class QWidget;
-
 namespace dlg {
 
 class Dialog;
 class ProgressCtrl;
+// The backend's window behind a Dialog.
 class DialogWindow;
 
 // Window-menu command that closes the window (the close box, Alt+F4, "Close" in the window menu).
@@ -44,25 +41,15 @@ class DataExchange {
     Dialog& dialog_;
 };
 
-// The window's own window menu: the window manager's menu cannot be extended, so the dialog shows
-// this one on a right click on its background, on Shift+F10 and on the Menu key. It starts with
-// "Close"; programs append their entries, which arrive at OnSysCommand. The menu pops up without
-// a loop of its own: showing it returns at once, so a window that answers its events from inside
-// a caller's work (a progress update) never holds that work up while the menu is open.
+// The window's window menu. Programs append their entries, which arrive at OnSysCommand.
 class WindowMenu {
   public:
-    explicit WindowMenu(Dialog& dialog, QWidget* window);
-    ~WindowMenu() = default;  // the menu belongs to its window
-    WindowMenu(const WindowMenu&) = delete;
-    WindowMenu& operator=(const WindowMenu&) = delete;
-
+    explicit WindowMenu(Dialog& dialog) : dialog_(dialog) {}
     void AppendSeparator();
     void AppendItem(unsigned commandId, std::string_view text);
-    QMenu* menu() const { return menu_; }
 
   private:
     Dialog& dialog_;
-    QMenu* menu_;
 };
 
 enum class MessageIcon { Warning, Information };
@@ -100,9 +87,8 @@ class Dialog {
     void UpdateData();
 
     // The window, or none before it is created and after it is destroyed.
-    QWidget* window() const;
-    bool hasWindow() const { return window() != nullptr; }
-    QWidget* GetDlgItem(int id) const;
+    DialogWindow* window() const { return window_; }
+    bool hasWindow() const { return window_ != nullptr; }
     void SetDlgItemText(int id, std::string_view text);
     std::string GetDlgItemText(int id) const;
     void EnableDlgItem(int id, bool enable);
@@ -112,7 +98,7 @@ class Dialog {
     void GotoDlgCtrl(int id);
     void SetWindowText(std::string_view text);
     std::string GetWindowText() const;
-    void SetIcon(const QIcon& icon);
+    void SetIcon(const Icon& icon);
     void EnableWindow(bool enable);
     bool IsWindowEnabled() const;
     // The window menu; none without a window or when the template has no system-menu style.
@@ -120,7 +106,7 @@ class Dialog {
     int MessageBox(std::string_view text, std::string_view caption, MessageIcon icon);
 
     std::string LoadString(unsigned id) const { return resources_.LoadString(id); }
-    QIcon LoadIcon(unsigned id) const { return resources_.LoadIcon(id); }
+    Icon LoadIcon(unsigned id) const { return resources_.LoadIcon(id); }
     const DialogTemplate& dialogTemplate() const { return template_; }
     BaseUnits baseUnits() const { return units_; }
     Dialog* parent() const { return parent_; }
@@ -143,18 +129,12 @@ class Dialog {
   private:
     friend class DialogWindow;
 
-    bool createWindow(Dialog* owner);
-    void createControls();
-    void focusFirstTabStop();
-    void placeWindow(QWidget* owner);
-
     const DialogTemplate& template_;
     const ResourceModule& resources_;
     Dialog* parent_;
     BaseUnits units_;
-    QPointer<DialogWindow> window_;
+    DialogWindow* window_ = nullptr;
     std::unique_ptr<WindowMenu> windowMenu_;
-    std::vector<std::pair<int, QWidget*>> controls_;
 };
 
 }  // namespace dlg

@@ -3,30 +3,10 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include <QFontDatabase>
-#include <QFontMetrics>
-#include <QStringList>
-
 namespace dlg {
 
-QFont dialogFont() {
-    const QStringList families = QFontDatabase::families();
-    QFont font;
-    if (families.contains(QStringLiteral("Liberation Sans")))
-        font.setFamily(QStringLiteral("Liberation Sans"));
-    else if (families.contains(QStringLiteral("DejaVu Sans")))
-        font.setFamily(QStringLiteral("DejaVu Sans"));
-    else
-        font.setStyleHint(QFont::SansSerif);
-    font.setPointSize(8);
-    return font;
-}
-
-BaseUnits baseUnits(const QFont& font) {
-    const QFontMetrics metrics(font);
-    const int width = metrics.horizontalAdvance(
-        QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
-    return {(width / 26 + 1) / 2, metrics.height()};
+BaseUnits baseUnitsOf(int lettersWidth, int height) {
+    return {(lettersWidth / 26 + 1) / 2, height};
 }
 
 int mulDiv(int a, int b, int c) {
@@ -39,7 +19,7 @@ int mulDiv(int a, int b, int c) {
     return static_cast<int>(negative ? -magnitude : magnitude);
 }
 
-QRect mapDialogRect(const DluRect& rect, BaseUnits units) {
+PixelRect mapDialogRect(const DluRect& rect, BaseUnits units) {
     return {mulDiv(rect.x, units.x, 4), mulDiv(rect.y, units.y, 8), mulDiv(rect.cx, units.x, 4),
             mulDiv(rect.cy, units.y, 8)};
 }

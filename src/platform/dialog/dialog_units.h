@@ -1,10 +1,8 @@
 #pragma once
-// The dialog font and the dialog-unit rule. The base units come from the font itself: the
-// horizontal unit is half of one more than the average width of the 52 letters, the vertical unit
-// is the font's height; a dialog unit is a quarter of the first and an eighth of the second.
-
-#include <QFont>
-#include <QRect>
+// The dialog-unit rule. The base units come from the dialog font: the horizontal unit is half of
+// one more than the average width of the 52 letters, the vertical unit is the font's height; a
+// dialog unit is a quarter of the first and an eighth of the second. Each backend measures its
+// own font; the arithmetic is shared.
 
 #include "platform/dialog/dialog_template.h"
 
@@ -15,16 +13,23 @@ struct BaseUnits {
     int y = 0;
 };
 
-// An 8-point sans-serif: Liberation Sans when installed (its metrics match the classic dialog
-// fonts), otherwise DejaVu Sans, otherwise the toolkit's default sans-serif.
-QFont dialogFont();
+// A rectangle in pixels.
+struct PixelRect {
+    int x = 0;
+    int y = 0;
+    int cx = 0;
+    int cy = 0;
+    bool operator==(const PixelRect&) const = default;
+};
 
-BaseUnits baseUnits(const QFont& font);
+// Base units of a font whose 52 letters "A..Za..z" are `lettersWidth` pixels wide and whose
+// lines are `height` pixels high.
+BaseUnits baseUnitsOf(int lettersWidth, int height);
 
 // a * b / c rounded to the nearest integer, halves away from zero; 0 when c is 0.
 int mulDiv(int a, int b, int c);
 
 // Pixels of a dialog-unit rectangle; each of x, y, width and height is mapped on its own.
-QRect mapDialogRect(const DluRect& rect, BaseUnits units);
+PixelRect mapDialogRect(const DluRect& rect, BaseUnits units);
 
 }  // namespace dlg

@@ -1,7 +1,5 @@
 #include "platform/dialog/resources.h"
 
-#include <QPixmap>
-
 namespace dlg {
 
 std::string ResourceModule::LoadString(unsigned id) const {
@@ -11,16 +9,15 @@ std::string ResourceModule::LoadString(unsigned id) const {
     return {};
 }
 
-QIcon ResourceModule::LoadIcon(unsigned id) const {
-    QIcon icon;
-    for (const auto& entry : icons) {
-        if (entry.id != id)
-            continue;
-        for (const char* const* xpm : {entry.large, entry.small})
-            if (xpm != nullptr)
-                icon.addPixmap(QPixmap(xpm));
-    }
-    return icon;
+const IconEntry* ResourceModule::FindIcon(unsigned id) const {
+    for (const auto& entry : icons)
+        if (entry.id == id)
+            return &entry;
+    return nullptr;
+}
+
+Icon ResourceModule::LoadIcon(unsigned id) const {
+    return FindIcon(id) != nullptr ? Icon{this, id} : Icon{};
 }
 
 }  // namespace dlg

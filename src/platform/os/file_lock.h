@@ -9,7 +9,12 @@
 // created exclusively, readable by everyone. Only a regular file reached without a symbolic link
 // serves; anything else at the path, a file this user may not open, or a folder where it may not
 // create one makes the lock unusable, which is never taken for "held elsewhere".
+//
+// On Windows the path only names the lock: it is a machine-wide named kernel object that every
+// user's copy can take when free, and no file is made. The lock is then owned by the thread that
+// took it: release it on the same thread.
 
+#include <cstdint>
 #include <string>
 
 namespace os {
@@ -27,13 +32,15 @@ class FileLock {
     // first.
     Result acquire(const std::string& path);
     void release();
-    bool held() const { return fd_ >= 0; }
+    bool held() const { return lock_ != kNone; }
     // After Unusable: what is wrong, in words that name the file, its owner and mode (or the
     // folder's), and what an administrator can do; empty otherwise.
     const std::string& problem() const { return problem_; }
 
   private:
-    int fd_ = -1;
+    // The system's object that holds the lock: a descriptor, or a handle on Windows.
+    static constexpr std::intptr_t kNone = -1;
+    std::intptr_t lock_ = kNone;
     std::string problem_;
 };
 

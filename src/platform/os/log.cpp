@@ -1,11 +1,8 @@
 #include "platform/os/log.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <cinttypes>
 #include <cstdarg>
@@ -14,6 +11,8 @@
 #include <cstring>
 
 #include "platform/os/clock.h"
+#include "platform/os/state_files.h"
+#include "platform/os/stop_requests.h"
 
 namespace os {
 namespace {
@@ -93,7 +92,7 @@ class LineBuffer {
     }
     // printf-style on purpose: the compiler checks every format against its arguments.
     void appendf(const char* format, ...)  // NOLINT(cert-dcl50-cpp)
-        __attribute__((format(printf, 2, 3))) {
+        PV_PRINTF_FORMAT(2, 3) {
         std::va_list args;
         va_start(args, format);
         appendFormatted(format, args);
@@ -107,17 +106,7 @@ class LineBuffer {
             return;
         }
         data_[size_] = '\n';
-        const char* p = data_.data();
-        std::size_t left = size_ + 1;
-        while (left > 0) {
-            const ssize_t n = ::write(STDERR_FILENO, p, left);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                return;  // standard error is gone: nothing better to do
-            p += n;
-            left -= static_cast<std::size_t>(n);
-        }
+        writeToStandardError(data_.data(), size_ + 1);
     }
 
   private:
@@ -245,6 +234,34 @@ LogSubject::~LogSubject() {
 void installLogSink(LogSink* sink) {
     const std::lock_guard lock(writeMutex());
     installedSink.store(sink);
+}
+
+namespace {
+
+// The lines of a program without a console, appended to a file.
+class FileSink final : public LogSink {
+  public:
+    void write(std::string_view line) override {
+        if (appendLine(path, std::string(line), Flush::No)) {
+            // The file failed: the line still goes to standard error.
+            const std::string text = std::string(line) + "\n";
+            writeToStandardError(text.data(), text.size());
+        }
+    }
+    std::string path;
+};
+
+}  // namespace
+
+bool logToFile(const std::string& path) {
+    static FileSink sink;
+    installLogSink(nullptr);
+    sink.path = path;
+    if (path.empty() ||
+        appendLine(path, std::string(logProgramName()) + ": log started", Flush::No))
+        return false;
+    installLogSink(&sink);
+    return true;
 }
 
 void CapturedLog::write(std::string_view line) {

@@ -16,6 +16,19 @@
 #include <string_view>
 #include <vector>
 
+// printf-style checking of a format and its arguments; on Windows the formats are those of the
+// C++ library's own printf (C99, as on Linux), not the system's. (An attribute: only a macro
+// can carry it.)
+// NOLINTBEGIN(cppcoreguidelines-macro-usage)
+#ifdef __MINGW32__
+#define PV_PRINTF_FORMAT(string_index, first_to_check) \
+    __attribute__((format(gnu_printf, string_index, first_to_check)))
+#else
+#define PV_PRINTF_FORMAT(string_index, first_to_check) \
+    __attribute__((format(printf, string_index, first_to_check)))
+#endif
+// NOLINTEND(cppcoreguidelines-macro-usage)
+
 namespace os {
 
 // The environment variable that switches the trace on.
@@ -38,7 +51,7 @@ std::string printable(std::string_view text);
 // subject).
 void logLine(std::string_view message);
 // printf-style form of logLine.
-void log(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void log(const char* format, ...) PV_PRINTF_FORMAT(1, 2);
 
 // True when the trace is on: PV4410S_TRACE at the first call, or what setTraceOn() said last.
 bool traceOn();
@@ -49,7 +62,7 @@ void traceFromEnvironment();
 // When the trace is on, writes "<program>: [<ms> ms] <message>\n", <ms> being milliseconds since
 // the program started on the monotonic clock; while a test has installed a clock (see clock.h)
 // the line reads "[<ms> ms, clock <virtual ms>]". Costs one relaxed load when the trace is off.
-void trace(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void trace(const char* format, ...) PV_PRINTF_FORMAT(1, 2);
 void traceLine(std::string_view message);
 
 // Names what the calling thread works on (a printer, when several are updated at once) in every
@@ -72,6 +85,13 @@ class LogSink {
 // Installs `sink` process-wide (nullptr restores standard error). The caller keeps ownership
 // and must uninstall it before destroying it.
 void installLogSink(LogSink* sink);
+
+// Sends every later line to the end of the file at `path` (created private, with its folder)
+// instead of standard error: the log of a program that has no console, for instance beside the
+// history (userStateFile(), state_files.h). Writes a first line saying that the log started;
+// false, and the lines stay on standard error, when that fails. An empty path goes back to
+// standard error. A line the file refuses later goes to standard error.
+bool logToFile(const std::string& path);
 
 // A sink that keeps every line, for tests. Installs itself for its lifetime.
 class CapturedLog final : public LogSink {

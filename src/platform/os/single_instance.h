@@ -10,8 +10,11 @@
 // the user's id appended. Any user can bind such a name, so the holder listens on it, and a copy
 // that finds the name taken asks the holder's user id: another user's squatting is reported
 // (problem()), not taken for a copy of this user's.
+//
+// On Windows the lock is a named kernel object in the session's own namespace ("Local\").
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -30,13 +33,15 @@ class SingleInstanceLock {
     // Takes the lock; false when another holder has it, the name is empty or longer than
     // kMaxLockName, or no lock could be made. A lock already held by this object is kept.
     bool acquire(std::string_view name);
-    bool held() const { return fd_ >= 0; }
+    bool held() const { return lock_ != kNone; }
     // Why acquire() refused when it is not that another copy of this user holds the lock: the
     // name taken by another user (naming it), or no lock could be made; empty otherwise.
     const std::string& problem() const { return problem_; }
 
   private:
-    int fd_ = -1;
+    // The system's object that holds the lock: a descriptor, or a handle on Windows.
+    static constexpr std::intptr_t kNone = -1;
+    std::intptr_t lock_ = kNone;
     std::string problem_;
 };
 

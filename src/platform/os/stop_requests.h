@@ -33,9 +33,4 @@ void writeToStandardError(const char* text, std::size_t length);
 // Ends the program at once with `status`, running no destructors; safe inside a StopHandler.
 [[noreturn]] void exitNow(int status);
 
-// Opens the null device on every standard stream (input, output, error) the program was started
-// without, so that no file the program opens later takes its number and receives what is meant
-// for that stream. Call first thing in main().
-void reserveStandardStreams();
-
 }  // namespace os

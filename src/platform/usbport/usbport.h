@@ -37,6 +37,17 @@ struct DeviceIdentity {
 // Marks every device whose serial another one of `devices` (at another port) has too.
 void markSharedSerials(std::vector<DeviceIdentity>& devices);
 
+// Time-outs of single transfers, in ms: the same for every system's port.
+struct Timeouts {
+    // The device-ID request: the usual upper bound for a control request.
+    std::uint32_t controlMs = 5'000;
+    // One bulk OUT write (the program writes at most 4,096 bytes at a time): a printer that is
+    // busy programming its flash may hold data off for seconds.
+    std::uint32_t bulkOutMs = 10'000;
+    // One bulk IN read: replies are read well after they were requested, so they are waiting.
+    std::uint32_t bulkInMs = 5'000;
+};
+
 // Control request code of UsbDeviceIoControl: read the IEEE 1284 device ID.
 inline constexpr std::uint32_t kGetDeviceId = 0;
 

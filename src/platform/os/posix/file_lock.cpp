@@ -146,14 +146,14 @@ FileLock::Result FileLock::acquire(const std::string& path) {
         problem_ = fileProblem(path, error);
         return Result::Unusable;
     }
-    fd_ = fd;
+    lock_ = fd;
     return Result::Taken;
 }
 
 void FileLock::release() {
-    if (fd_ >= 0)
-        ::close(fd_);
-    fd_ = -1;
+    if (lock_ != kNone)
+        ::close(static_cast<int>(lock_));
+    lock_ = kNone;
 }
 
 }  // namespace os

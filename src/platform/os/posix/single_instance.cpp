@@ -94,20 +94,23 @@ int boundSocket(std::string_view name, std::string& problem) {
 }  // namespace
 
 SingleInstanceLock::~SingleInstanceLock() {
-    if (fd_ >= 0)
-        ::close(fd_);
+    if (lock_ != kNone)
+        ::close(static_cast<int>(lock_));
 }
 
 bool SingleInstanceLock::acquire(std::string_view name) {
-    if (fd_ >= 0)
+    if (lock_ != kNone)
         return true;
     static_assert(kMaxLockName + 15 <= sizeof sockaddr_un{}.sun_path - 1);
     problem_.clear();
     if (name.empty() || name.size() > kMaxLockName)
         return false;
     const std::string folder = privateRuntimeFolder();
-    fd_ = folder.empty() ? boundSocket(name, problem_) : lockFile(folder, name);
-    return fd_ >= 0;
+    const int fd = folder.empty() ? boundSocket(name, problem_) : lockFile(folder, name);
+    if (fd < 0)
+        return false;
+    lock_ = fd;
+    return true;
 }
 
 }  // namespace os

@@ -1,9 +1,9 @@
 #include "platform/os/stop_requests.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <iterator>
 
@@ -49,22 +49,19 @@ StopRequestHandlers::~StopRequestHandlers() {
 }
 
 void writeToStandardError(const char* text, std::size_t length) {
-    (void)!::write(STDERR_FILENO, text, length);
+    while (length > 0) {
+        const ssize_t n = ::write(STDERR_FILENO, text, length);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return;  // standard error is gone: nothing better to do
+        text += n;
+        length -= static_cast<std::size_t>(n);
+    }
 }
 
 void exitNow(int status) {
     ::_exit(status);
-}
-
-void reserveStandardStreams() {
-    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-        if (::fcntl(fd, F_GETFD) != -1)
-            continue;
-        // The lowest free number is this one: the ones below are open by now.
-        const int opened = ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
-        if (opened >= 0 && opened != fd)
-            ::close(opened);
-    }
 }
 
 }  // namespace os

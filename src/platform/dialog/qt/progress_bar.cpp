@@ -1,4 +1,4 @@
-#include "platform/dialog/progress_ctrl.h"
+#include "platform/dialog/qt/progress_bar.h"
 
 #include <algorithm>
 

@@ -1,0 +1,11 @@
+#include "platform/os/keep_awake.h"
+
+namespace os {
+
+bool keepSystemAwake() {
+    return false;
+}
+
+void allowSystemSleep() {}
+
+}  // namespace os

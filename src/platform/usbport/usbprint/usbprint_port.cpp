@@ -1,0 +1,478 @@
+#include "platform/usbport/usbprint/usbprint_port.h"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+
+#include "platform/os/log.h"
+#include "platform/usbport/usbprint/printer_class.h"
+
+namespace usbport {
+namespace usbprint {
+namespace {
+
+using Status = Outcome::Status;
+
+// Some devices fail device ID requests for larger buffers.
+constexpr std::uint32_t kMaxDeviceIdRequest = 4094;
+
+std::atomic<PrinterClass*> installed{nullptr};
+
+std::string hex4(std::uint16_t value) {
+    std::array<char, 8> text{};
+    std::snprintf(text.data(), text.size(), "%04x", value);
+    return text.data();
+}
+
+std::string upper(std::string text) {
+    for (char& c : text)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return text;
+}
+
+// An outcome in words a user can act on, with the system's own name of the error.
+std::string describe(const Outcome& outcome) {
+    const char* words = "failed";
+    switch (outcome.status) {
+        case Status::Done:
+            words = "done";
+            break;
+        case Status::TimedOut:
+            words = "no answer in time";
+            break;
+        case Status::Busy:
+            words = "in use by another program";
+            break;
+        case Status::Gone:
+            words = "the device is gone";
+            break;
+        case Status::Overflow:
+            words = "the device sent more than was asked for";
+            break;
+        case Status::Failed:
+            break;
+    }
+    std::string text = words;
+    if (!outcome.error.empty())
+        text += " (" + outcome.error + ")";
+    if (outcome.status == Status::Busy)
+        text += std::string("; ") + os::kSeeTroubleshooting;
+    return text;
+}
+
+// The parts of a device instance id "USB\VID_7A3C&PID_0512[&MI_00]\LAST".
+struct InstanceId {
+    bool usb = false;
+    std::uint16_t vendorId = 0;
+    std::uint16_t productId = 0;
+    bool composite = false;  // an interface of a composite device
+    std::string last;
+
+    static InstanceId parse(const std::string& id) {
+        InstanceId parsed;
+        const auto first = id.find('\\');
+        const auto second = first == std::string::npos ? first : id.find('\\', first + 1);
+        if (second == std::string::npos || upper(id.substr(0, first)) != "USB")
+            return parsed;
+        const std::string hardware = upper(id.substr(first + 1, second - first - 1));
+        const auto field = [&](const char* name, std::uint16_t& value) {
+            const auto at = hardware.find(name);
+            if (at == std::string::npos)
+                return false;
+            const std::string digits = hardware.substr(at + std::strlen(name), 4);
+            char* end = nullptr;
+            const unsigned long v = std::strtoul(digits.c_str(), &end, 16);
+            value = static_cast<std::uint16_t>(v);
+            return digits.size() == 4 && end != nullptr && *end == '\0';
+        };
+        parsed.usb = field("VID_", parsed.vendorId) && field("PID_", parsed.productId);
+        parsed.composite = hardware.find("&MI_") != std::string::npos;
+        parsed.last = id.substr(second + 1);
+        return parsed;
+    }
+};
+
+// "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(4)#USB(2)" is "1-4.2" (root hub 0 is bus 1, as on Linux);
+// "Port_#0002.Hub_#0004" is "hub4-2"; anything else is kept as it is.
+std::string portPathOf(const std::string& location) {
+    const auto number = [](const std::string& text, std::size_t at) {
+        return std::strtoul(text.c_str() + at, nullptr, 10);
+    };
+    if (const auto root = location.find("USBROOT("); root != std::string::npos) {
+        std::string path = std::to_string(number(location, root + 8) + 1) + "-";
+        const char* separator = "";
+        for (auto at = location.find("#USB(", root); at != std::string::npos;
+             at = location.find("#USB(", at + 1)) {
+            path += separator + std::to_string(number(location, at + 5));
+            separator = ".";
+        }
+        return path;
+    }
+    const auto port = location.find("Port_#");
+    const auto hub = location.find("Hub_#");
+    if (port != std::string::npos && hub != std::string::npos)
+        return "hub" + std::to_string(number(location, hub + 5)) + "-" +
+               std::to_string(number(location, port + 6));
+    return location;
+}
+
+// The numbers of a port path in order ("1-4.2": 1, 4, 2), for ordering devices by port.
+std::vector<unsigned long> position(const std::string& portPath) {
+    std::vector<unsigned long> key;
+    for (std::size_t at = 0; at < portPath.size(); ++at) {
+        if (std::isdigit(static_cast<unsigned char>(portPath[at])) == 0)
+            continue;
+        char* end = nullptr;
+        key.push_back(std::strtoul(portPath.c_str() + at, &end, 10));
+        at = static_cast<std::size_t>(end - portPath.c_str());
+    }
+    return key;
+}
+
+// One listed device of the kind looked for.
+struct Entry {
+    Interface itf;
+    DeviceIdentity identity;
+    bool serialRead = true;  // false: the serial (or whether there is one) is unknown
+};
+
+// The listed devices of the kind, ordered by port.
+std::vector<Entry> devicesOfKind(std::uint16_t vendorId, const std::vector<std::uint16_t>& products,
+                                 std::string& error) {
+    std::vector<Entry> entries;
+    for (auto& itf : printerClass().list(error)) {
+        const InstanceId own = InstanceId::parse(itf.instanceId);
+        // The kind from the interface path when the instance id cannot be read.
+        const std::string path = upper(itf.path);
+        const bool kind =
+            own.usb ? own.vendorId == vendorId && std::find(products.begin(), products.end(),
+                                                            own.productId) != products.end()
+                    : std::any_of(products.begin(), products.end(), [&](std::uint16_t product) {
+                          return path.find("VID_" + upper(hex4(vendorId)) + "&PID_" +
+                                           upper(hex4(product))) != std::string::npos;
+                      });
+        if (!kind)
+            continue;
+        Entry entry{std::move(itf), {}, own.usb};
+        entry.identity.portPath = portPathOf(entry.itf.location);
+        if (own.composite) {
+            const InstanceId parent = InstanceId::parse(entry.itf.parentInstanceId);
+            entry.serialRead = parent.usb && !parent.composite && parent.vendorId == own.vendorId &&
+                               parent.productId == own.productId;
+            if (entry.serialRead)
+                entry.identity.serial = parent.last;
+        } else if (own.usb) {
+            entry.identity.serial = own.last;
+        }
+        if (entry.identity.serial.find('&') != std::string::npos)
+            entry.identity.serial.clear();  // made up by the system from the port
+        entries.push_back(std::move(entry));
+    }
+    std::stable_sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
+        return position(a.identity.portPath) < position(b.identity.portPath);
+    });
+    return entries;
+}
+
+}  // namespace
+
+PrinterClass& printerClass() {
+    PrinterClass* p = installed.load();
+    return p ? *p : systemPrinterClass();
+}
+
+void installPrinterClass(PrinterClass* printers) {
+    installed.store(printers);
+}
+
+#ifndef _WIN32
+// Elsewhere there is no USB printer class driver to ask: no printer is ever listed.
+PrinterClass& systemPrinterClass() {
+    class None final : public PrinterClass {
+      public:
+        std::vector<Interface> list(std::string&) override { return {}; }
+        std::unique_ptr<PrinterFile> open(const std::string&, Outcome& failure) override {
+            failure = {Status::Gone, 0, "no USB printer class driver"};
+            return nullptr;
+        }
+    };
+    static None none;
+    return none;
+}
+#endif
+
+// What the port and its open printers share: the last failure in words.
+struct Shared {
+    std::mutex mutex;
+    std::string lastFailure;
+
+    void fail(std::string text) {
+        std::lock_guard lock(mutex);
+        lastFailure = std::move(text);
+    }
+};
+
+// One opened printer; every handle of it shares the file, which closes with the last one.
+class OpenPrinter {
+  public:
+    OpenPrinter(std::unique_ptr<PrinterFile> file, DeviceIdentity identity, std::string name,
+                std::shared_ptr<Shared> shared)
+        : file_(std::move(file)),
+          identity_(std::move(identity)),
+          name_(std::move(name)),
+          shared_(std::move(shared)) {}
+
+    const DeviceIdentity& identity() const { return identity_; }
+    // The device in a log line: "7a3c:0512 at 1-1".
+    std::string where() const { return name_ + " at " + identity_.portPath; }
+
+    std::uint32_t write(const void* data, std::uint32_t length, std::uint32_t timeoutMs) {
+        return checked("write to", file_->write(data, length, timeoutMs));
+    }
+    std::uint32_t read(void* buffer, std::uint32_t length, std::uint32_t timeoutMs) {
+        const std::uint32_t moved = checked("read from", file_->read(buffer, length, timeoutMs));
+        return overflowed_ ? 0 : moved;  // more than was asked for spoils the whole answer
+    }
+    std::uint32_t deviceId(void* buffer, std::uint32_t length, std::uint32_t timeoutMs) {
+        return checked("device ID request to",
+                       file_->deviceId(buffer, std::min(length, kMaxDeviceIdRequest), timeoutMs));
+    }
+
+  private:
+    // The bytes moved; a failure is kept in words.
+    std::uint32_t checked(const char* what, const Outcome& outcome) {
+        overflowed_ = outcome.status == Status::Overflow;
+        if (outcome.status != Status::Done)
+            shared_->fail(std::string(what) + " " + where() + ": " + describe(outcome));
+        return outcome.moved;
+    }
+
+    std::unique_ptr<PrinterFile> file_;
+    DeviceIdentity identity_;
+    std::string name_;
+    std::shared_ptr<Shared> shared_;
+    bool overflowed_ = false;
+};
+
+namespace {
+
+// A bulk pipe handle: writes go to bulk OUT, reads come from bulk IN.
+class BulkPipe final : public os::HandleObject {
+  public:
+    BulkPipe(std::shared_ptr<OpenPrinter> printer, bool out, std::uint32_t timeoutMs)
+        : printer_(std::move(printer)), out_(out), timeoutMs_(timeoutMs) {}
+
+    std::uint32_t read(void* buffer, std::uint32_t length) override {
+        return printer_ && !out_ ? printer_->read(buffer, length, timeoutMs_) : 0;
+    }
+    std::uint32_t write(const void* buffer, std::uint32_t length) override {
+        return printer_ && out_ ? printer_->write(buffer, length, timeoutMs_) : 0;
+    }
+    bool close() override {
+        printer_.reset();
+        return true;
+    }
+
+  private:
+    std::shared_ptr<OpenPrinter> printer_;
+    bool out_;
+    std::uint32_t timeoutMs_;
+};
+
+// The control channel handle: reading it asks the printer for its device ID.
+class ControlChannel final : public os::HandleObject {
+  public:
+    ControlChannel(std::shared_ptr<OpenPrinter> printer, std::uint32_t timeoutMs)
+        : printer_(std::move(printer)), timeoutMs_(timeoutMs) {}
+
+    std::uint32_t read(void* buffer, std::uint32_t length) override {
+        return printer_ ? printer_->deviceId(buffer, length, timeoutMs_) : 0;
+    }
+    std::uint32_t write(const void*, std::uint32_t) override { return 0; }
+    bool close() override {
+        printer_.reset();
+        return true;
+    }
+    const OpenPrinter* printer() const { return printer_.get(); }
+
+  private:
+    std::shared_ptr<OpenPrinter> printer_;
+    std::uint32_t timeoutMs_;
+};
+
+}  // namespace
+}  // namespace usbprint
+
+using usbprint::Entry;
+
+UsbprintPort::UsbprintPort(Timeouts timeouts)
+    : timeouts_(timeouts), shared_(std::make_shared<usbprint::Shared>()) {}
+
+UsbprintPort::~UsbprintPort() = default;
+
+// Each printer is opened by a file of its own, so several runs at once each take a port: one
+// printer's selection and failures never steer another's.
+std::unique_ptr<Port> UsbprintPort::newPort() {
+    auto other = std::make_unique<UsbprintPort>(timeouts_);
+    std::lock_guard lock(mutex_);
+    other->vendorId_ = vendorId_;
+    other->productIds_ = productIds_;
+    return other;
+}
+
+bool UsbprintPort::SetVenderID(std::uint16_t vendorId) {
+    std::lock_guard lock(mutex_);
+    vendorId_ = vendorId;
+    return vendorId != 0;
+}
+
+bool UsbprintPort::SetProductID(const std::uint16_t* productIds, std::uint16_t count) {
+    if (productIds == nullptr && count > 0)
+        return false;
+    std::lock_guard lock(mutex_);
+    productIds_.assign(productIds, productIds + count);
+    return true;
+}
+
+std::shared_ptr<usbprint::OpenPrinter> UsbprintPort::device() {
+    std::lock_guard lock(mutex_);
+    if (vendorId_ == 0)
+        return nullptr;
+    auto open = current_.lock();
+    if (open && (!selected_ || selected_->names(open->identity())))
+        return open;
+    const std::string name =
+        usbprint::hex4(vendorId_) + ":" +
+        (productIds_.empty() ? std::string("????") : usbprint::hex4(productIds_.front()));
+    std::string error;
+    const auto entries = usbprint::devicesOfKind(vendorId_, productIds_, error);
+    if (!error.empty()) {
+        shared_->fail("cannot list the USB printers: " + error);
+        return nullptr;
+    }
+    // The first printer, or the one selected wherever it is in the list.
+    const auto chosen = std::find_if(entries.begin(), entries.end(), [&](const Entry& entry) {
+        return !selected_ || selected_->names(entry.identity);
+    });
+    if (chosen == entries.end()) {
+        if (!selected_)
+            shared_->fail("no " + name + " device is attached");
+        else
+            shared_->fail("the printer " + selected_->key() +
+                          (selected_->sharedSerial ? " at " + selected_->portPath : "") +
+                          " is not attached");
+        return nullptr;
+    }
+    const std::string where = name + " at " + chosen->identity.portPath;
+    if (!chosen->serialRead) {
+        shared_->fail("cannot read the serial number of " + where);
+        return nullptr;
+    }
+    usbprint::Outcome failure;
+    auto file = usbprint::printerClass().open(chosen->itf.path, failure);
+    if (!file) {
+        shared_->fail("cannot open " + where + ": " + usbprint::describe(failure));
+        return nullptr;
+    }
+    open =
+        std::make_shared<usbprint::OpenPrinter>(std::move(file), chosen->identity, name, shared_);
+    current_ = open;
+    return open;
+}
+
+os::Handle UsbprintPort::UsbOpenCont(std::uint32_t, std::uint32_t) {
+    auto printer = device();
+    if (!printer)
+        return os::kNoHandle;
+    return os::openHandle(
+        std::make_unique<usbprint::ControlChannel>(std::move(printer), timeouts_.controlMs));
+}
+
+os::Handle UsbprintPort::UsbOpenBulk(const char* pipeName, std::uint32_t) {
+    if (pipeName == nullptr)
+        return os::kNoHandle;
+    const bool out = std::strcmp(pipeName, "PIPE00") == 0;
+    if (!out && std::strcmp(pipeName, "PIPE01") != 0)
+        return os::kNoHandle;
+    auto printer = device();
+    if (!printer)
+        return os::kNoHandle;
+    return os::openHandle(std::make_unique<usbprint::BulkPipe>(
+        std::move(printer), out, out ? timeouts_.bulkOutMs : timeouts_.bulkInMs));
+}
+
+bool UsbprintPort::UsbDeviceIoControl(os::Handle control, std::uint32_t requestCode, const void*,
+                                      std::uint32_t, void* output, std::uint32_t outputSize,
+                                      std::uint32_t* bytesReturned) {
+    if (bytesReturned != nullptr)
+        *bytesReturned = 0;
+    if (requestCode != kGetDeviceId || output == nullptr || outputSize == 0)
+        return false;
+    const std::uint32_t got = os::readFile(control, output, outputSize);
+    if (bytesReturned != nullptr)
+        *bytesReturned = got;
+    return got > 0;
+}
+
+void UsbprintPort::SelectDevice(const DeviceIdentity* only) {
+    std::lock_guard lock(mutex_);
+    selected_.reset();
+    if (only != nullptr)
+        selected_ = *only;
+}
+
+bool UsbprintPort::UsbGetIdentity(os::Handle control, DeviceIdentity& identity) {
+    const auto object = os::handleObject(control);
+    const auto* channel = dynamic_cast<const usbprint::ControlChannel*>(object.get());
+    if (channel == nullptr || channel->printer() == nullptr)
+        return false;
+    identity = channel->printer()->identity();
+    if (!identity.serial.empty()) {
+        std::lock_guard lock(mutex_);
+        for (const auto& other : listDevices())
+            identity.sharedSerial |=
+                other.serial == identity.serial && other.portPath != identity.portPath;
+    }
+    return true;
+}
+
+std::vector<DeviceIdentity> UsbprintPort::ListDevices() {
+    std::lock_guard lock(mutex_);
+    return listDevices();
+}
+
+std::vector<DeviceIdentity> UsbprintPort::listDevices() {
+    std::vector<DeviceIdentity> found;
+    if (vendorId_ == 0)
+        return found;
+    std::string error;
+    for (auto& entry : usbprint::devicesOfKind(vendorId_, productIds_, error))
+        found.push_back(std::move(entry.identity));
+    if (!error.empty())
+        shared_->fail("cannot list the USB printers: " + error);
+    markSharedSerials(found);
+    return found;
+}
+
+std::string UsbprintPort::TakeFailure() {
+    std::lock_guard lock(shared_->mutex);
+    return std::exchange(shared_->lastFailure, {});
+}
+
+}  // namespace usbport
+
+#ifdef _WIN32
+namespace usbport {
+
+Port& systemPort() {
+    static UsbprintPort port;
+    return port;
+}
+
+}  // namespace usbport
+#endif
