@@ -29,10 +29,11 @@ run update "--main-version 301B10" --json update --yes
 status=$?
 [ $status -eq 0 ] || fail "update: status $status, want 0"
 grep -q '"outcome":"success"' "$work/update.out" || fail "update: $(cat "$work/update.out")"
-want="initialise version-request erase p transfer p erase t transfer t reset readback-on version-request readback-off"
+# The first version request asks whether the printer is up to date already.
+want="version-request initialise version-request erase p transfer p erase t transfer t reset readback-on version-request readback-off"
 [ "$(commands "$work/update.jsonl")" = "$want" ] || fail "update: commands $(commands "$work/update.jsonl")"
 
-run lost "--main-version 301B10 --fault no-return" --json update --yes
+run lost "--main-version 503C10 --fault no-return" --json update --yes
 status=$?
 [ $status -eq 9 ] || fail "no-return: status $status, want 9"
 grep -q '"outcome":"read-back-failed"' "$work/lost.out" || fail "no-return: $(cat "$work/lost.out")"
