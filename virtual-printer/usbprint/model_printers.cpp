@@ -161,7 +161,8 @@ class ModelFile final : public PrinterFile {
             return gone();
         const auto answer = slot_->printer->deviceId();
         const auto n = std::min<std::size_t>(answer.size(), length);
-        std::memcpy(buffer, answer.data(), n);
+        if (n > 0)  // an empty answer may have no data at all
+            std::memcpy(buffer, answer.data(), n);
         return {Status::Done, static_cast<std::uint32_t>(n), ""};
     }
 
@@ -180,7 +181,8 @@ class ModelFile final : public PrinterFile {
     static Outcome take(std::vector<std::uint8_t>& rest, void* buffer, std::uint32_t length) {
         const std::size_t n = std::min<std::size_t>(rest.size(), length);
         const bool babble = rest.size() > length && length % kMaxPacket != 0;
-        std::memcpy(buffer, rest.data(), n);
+        if (n > 0)  // an empty answer may have no data at all
+            std::memcpy(buffer, rest.data(), n);
         rest.erase(rest.begin(),
                    babble ? rest.end() : rest.begin() + static_cast<std::ptrdiff_t>(n));
         if (babble)

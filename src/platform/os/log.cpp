@@ -28,7 +28,8 @@ struct ProgramName {
     explicit ProgramName(std::string_view name) { set(name); }
     void set(std::string_view name) {
         size = std::min(name.size(), kMaxProgramName);
-        std::memcpy(text.data(), name.data(), size);
+        if (size > 0)  // an empty view may have no data at all
+            std::memcpy(text.data(), name.data(), size);
         text[size] = '\0';
     }
 };
@@ -80,7 +81,8 @@ class LineBuffer {
     void append(std::string_view text) {
         const std::size_t room = kMaxLogLine - 1 - size_;  // one byte kept for the newline
         const std::size_t n = std::min(room, text.size());
-        std::memcpy(data_.data() + size_, text.data(), n);
+        if (n > 0)  // an empty view may have no data at all
+            std::memcpy(data_.data() + size_, text.data(), n);
         size_ += n;
     }
     void appendFormatted(const char* format, std::va_list args) {
