@@ -35,6 +35,15 @@ namespace {
 using pv::cli::BuildSettings;
 using Names = std::vector<std::string>;
 
+// The argument vector main() would receive; points into args, which must outlive it.
+std::vector<char*> argvOf(std::vector<std::string>& args) {
+    std::vector<char*> argv;
+    argv.reserve(args.size());
+    for (auto& arg : args)
+        argv.push_back(arg.data());
+    return argv;
+}
+
 class TestConsole final : public pv::cli::Console {
   public:
     void out(std::string_view text) override {
@@ -116,11 +125,7 @@ class CommandLine : public pvtest::VirtualPrinterTest {
         }
         std::vector<std::string> args = {"pv4410s-update"};
         args.insert(args.end(), row.args.begin(), row.args.end());
-        std::vector<char*> argv;
-        argv.reserve(args.size());
-        for (auto& arg : args)
-            argv.push_back(arg.data());
-        return pv::cli::run(argv, console, BuildSettings{row.standIn});
+        return pv::cli::run(argvOf(args), console, BuildSettings{row.standIn});
     }
 
     std::vector<std::string> commands() { return commands(printer()); }
@@ -302,11 +307,7 @@ TEST_F(CommandLine, JobsRunEveryPrinterAndSumUp) {
         console = {};
         std::vector<std::string> args = {"pv4410s-update", "--json", "update", "--all",
                                          "--jobs",         "2",      "--yes"};
-        std::vector<char*> argv;
-        argv.reserve(args.size());
-        for (auto& arg : args)
-            argv.push_back(arg.data());
-        EXPECT_EQ(pv::cli::run(argv, console), 4) << console.out_;
+        EXPECT_EQ(pv::cli::run(argvOf(args), console), 4) << console.out_;
         const auto outcomes = console.events("outcome");
         ASSERT_EQ(outcomes.size(), 2u);
         for (const char* expected : {R"("printer":"VIRTUAL-0001","outcome":"wrong-model")",
@@ -355,11 +356,8 @@ TEST_F(CommandLine, PrintersSharingASerialAreToldApartByPort) {
         console = {};
         std::vector<std::string> args = {"pv4410s-update", "--json", "update", "--yes"};
         args.insert(args.end(), row.args.begin(), row.args.end());
-        std::vector<char*> argv;
-        for (auto& arg : args)
-            argv.push_back(arg.data());
         const os::CapturedLog log;
-        EXPECT_EQ(pv::cli::run(argv, console), row.status) << console.out_;
+        EXPECT_EQ(pv::cli::run(argvOf(args), console), row.status) << console.out_;
         EXPECT_EQ(commands(*printers[0]), row.first);
         EXPECT_EQ(commands(*printers[1]), row.second);
         if (row.status == 2) {

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <ranges>
 #include <thread>
 
 #include "model/identity.h"
@@ -215,11 +214,13 @@ std::vector<Interface> ModelBus::list(std::string& error) {
     error = listingError_;
     if (!error.empty())
         return found;
-    for (const auto& slot : std::views::reverse(slots_)) {
+    for (const auto& slot : slots_) {
         std::lock_guard slotLock(slot->mutex);
         if (slot->present())
             found.push_back(slot->itf());
     }
+    // Listed last port first: putting them in order is the port's business.
+    std::reverse(found.begin(), found.end());
     return found;
 }
 
