@@ -64,12 +64,6 @@ std::string withRemedy(std::string text, int error) {
     return text;
 }
 
-std::string hex4(std::uint16_t value) {
-    std::array<char, 8> text{};
-    std::snprintf(text.data(), text.size(), "%04x", value);
-    return text.data();
-}
-
 // Bus and port numbers, "1-4.2": stable while the device stays plugged into the same port.
 std::string portPathOf(libusb_device* device) {
     std::array<std::uint8_t, 8> ports{};
@@ -160,33 +154,12 @@ int readSerial(libusb_device_handle* handle, const libusb_device_descriptor& des
 
 }  // namespace
 
-// What the port and its devices share: the last failure in words, and the kernel drivers left
-// detached while KeepDriversDetached is on.
-struct Shared {
+// The kernel drivers left detached while KeepDriversDetached is on, shared by the port and its
+// devices.
+struct Detached {
     std::mutex mutex;
-    std::string lastFailure;
-    bool keepDetached = false;
-    std::vector<std::pair<DeviceIdentity, int>> leftDetached;  // device, interface number
-
-    void fail(std::string text) {
-        std::lock_guard lock(mutex);
-        lastFailure = std::move(text);
-    }
-};
-
-// What an open looks for.
-struct Selection {
-    std::uint16_t vendorId = 0;
-    std::vector<std::uint16_t> productIds;
-    std::optional<DeviceIdentity> only;
-
-    bool kind(const libusb_device_descriptor& d) const {
-        return d.idVendor == vendorId &&
-               std::find(productIds.begin(), productIds.end(), d.idProduct) != productIds.end();
-    }
-    std::string name() const {
-        return hex4(vendorId) + ":" + (productIds.empty() ? "????" : hex4(productIds.front()));
-    }
+    bool keep = false;
+    std::vector<std::pair<DeviceIdentity, int>> drivers;  // device, interface number
 };
 
 // The attached devices of the selected kind, ordered by bus and port numbers, so that "the
@@ -203,7 +176,7 @@ class DeviceList {
         for (int i = 0; i < status_; ++i) {
             libusb_device_descriptor descriptor{};
             if (libusb_get_device_descriptor(list_[i], &descriptor) == 0 &&
-                selection.kind(descriptor))
+                selection.kind(descriptor.idVendor, descriptor.idProduct))
                 entries_.push_back({list_[i], descriptor});
         }
         std::sort(entries_.begin(), entries_.end(), [](const Entry& a, const Entry& b) {
@@ -309,14 +282,15 @@ std::optional<PrinterInterface> findPrinterInterface(libusb_device* device,
 
 // One opened device with its claimed printer interface. Built step by step; the destructor undoes
 // exactly the steps that were done, so a partly failed open leaks nothing.
-class Device {
+class Device final : public OpenDevice {
   public:
     static std::shared_ptr<Device> open(const Selection& selection,
-                                        std::shared_ptr<Shared> shared) {
-        std::shared_ptr<Device> device(new Device(std::move(shared)));
+                                        std::shared_ptr<Failures> failures,
+                                        std::shared_ptr<Detached> detached) {
+        std::shared_ptr<Device> device(new Device(std::move(failures), std::move(detached)));
         if (const int rc = libusb_init(&device->context_); rc != 0) {
             device->context_ = nullptr;
-            device->shared_->fail("cannot start the USB library: " + describe(rc));
+            device->failures_->record("cannot start the USB library: " + describe(rc));
             return nullptr;
         }
         if (!device->openMatch(selection) || !device->claimInterface())
@@ -324,13 +298,13 @@ class Device {
         return device;
     }
 
-    ~Device() {
+    ~Device() override {
         if (claimed_)
             libusb_release_interface(handle_, interface_.number);
         if (driverDetached_) {
-            std::unique_lock lock(shared_->mutex);
-            if (shared_->keepDetached) {
-                shared_->leftDetached.emplace_back(identity_, interface_.number);
+            std::unique_lock lock(detached_->mutex);
+            if (detached_->keep) {
+                detached_->drivers.emplace_back(identity_, interface_.number);
             } else {
                 lock.unlock();
                 libusb_attach_kernel_driver(handle_, interface_.number);
@@ -345,12 +319,49 @@ class Device {
     Device(const Device&) = delete;
     Device& operator=(const Device&) = delete;
 
-    bool matches(const Selection& selection) const {
-        return selection.kind(descriptor_) && (!selection.only || selection.only->names(identity_));
+    bool matches(const Selection& selection) const override {
+        return selection.kind(descriptor_.idVendor, descriptor_.idProduct) &&
+               OpenDevice::matches(selection);
     }
 
-    const PrinterInterface& printerInterface() const { return interface_; }
-    const DeviceIdentity& identity() const { return identity_; }
+    const DeviceIdentity& identity() const override { return identity_; }
+
+    std::uint32_t read(void* buffer, std::uint32_t length, std::uint32_t timeoutMs) override {
+        return bulk(interface_.inEndpoint, static_cast<unsigned char*>(buffer), length, timeoutMs);
+    }
+
+    std::uint32_t write(const void* data, std::uint32_t length, std::uint32_t timeoutMs) override {
+        // libusb only reads the data of an OUT transfer.
+        auto* bytes = const_cast<unsigned char*>(static_cast<const unsigned char*>(data));
+        return bulk(interface_.outEndpoint, bytes, length, timeoutMs);
+    }
+
+    bool hasPipe(bool out) override {
+        if ((out ? interface_.outEndpoint : interface_.inEndpoint) != 0)
+            return true;
+        failures_->record("the printer interface of " + where() + " has no bulk " +
+                          (out ? "OUT" : "IN") + " endpoint");
+        return false;
+    }
+
+    std::uint32_t deviceId(void* output, std::uint32_t size, std::uint32_t timeoutMs) override {
+        const auto length = static_cast<std::uint16_t>(std::min<std::uint32_t>(size, 0xFFFF));
+        const auto index =
+            static_cast<std::uint16_t>(interface_.number << 8 | interface_.altSetting);
+        const int got = libusb_control_transfer(
+            handle_, kDeviceIdRequestType, kDeviceIdRequest, interface_.configIndex, index,
+            static_cast<unsigned char*>(output), length, bounded(timeoutMs));
+        if (got < 0)
+            failures_->record("device ID request to " + where() + ": " + describe(got));
+        return got > 0 ? static_cast<std::uint32_t>(got) : 0;
+    }
+
+  private:
+    Device(std::shared_ptr<Failures> failures, std::shared_ptr<Detached> detached)
+        : failures_(std::move(failures)), detached_(std::move(detached)) {}
+
+    // The device in a log line: "7a3c:0512 at 1-1".
+    std::string where() const { return name_ + " at " + identity_.portPath; }
 
     std::uint32_t bulk(std::uint8_t endpoint, unsigned char* data, std::uint32_t length,
                        std::uint32_t timeoutMs) {
@@ -369,7 +380,7 @@ class Device {
             what +=
                 cleared == 0 ? "; halt cleared" : "; cannot clear the halt: " + describe(cleared);
         }
-        shared_->fail(std::move(what));
+        failures_->record(std::move(what));
         // Bytes beyond what was asked for make the whole answer unusable; after a time-out or
         // another error, the bytes that did move are reported.
         if (rc == LIBUSB_ERROR_OVERFLOW)
@@ -377,38 +388,16 @@ class Device {
         return moved > 0 ? static_cast<std::uint32_t>(moved) : 0;
     }
 
-    std::uint32_t readDeviceId(void* output, std::uint32_t size, std::uint32_t timeoutMs) {
-        const auto length = static_cast<std::uint16_t>(std::min<std::uint32_t>(size, 0xFFFF));
-        const auto index =
-            static_cast<std::uint16_t>(interface_.number << 8 | interface_.altSetting);
-        const int got = libusb_control_transfer(
-            handle_, kDeviceIdRequestType, kDeviceIdRequest, interface_.configIndex, index,
-            static_cast<unsigned char*>(output), length, bounded(timeoutMs));
-        if (got < 0)
-            shared_->fail("device ID request to " + where() + ": " + describe(got));
-        return got > 0 ? static_cast<std::uint32_t>(got) : 0;
-    }
-
-    // The device in a log line: "7a3c:0512 at 1-1".
-    std::string where() const { return name_ + " at " + identity_.portPath; }
-
-  private:
-    explicit Device(std::shared_ptr<Shared> shared) : shared_(std::move(shared)) {}
-
     // Opens the first device of the selected kind that has a printer interface, or, when one
     // device is selected, that device wherever it is in the list.
     bool openMatch(const Selection& selection) {
         name_ = selection.name();
         const DeviceList list(context_, selection);
         if (list.status() < 0) {
-            shared_->fail("cannot list the USB devices: " + describe(list.status()));
+            failures_->record("cannot list the USB devices: " + describe(list.status()));
             return false;
         }
-        std::string failure = "no " + name_ + " device is attached";
-        if (selection.only)
-            failure = "the printer " + selection.only->key() +
-                      (selection.only->sharedSerial ? " at " + selection.only->portPath : "") +
-                      " is not attached";
+        std::string failure = selection.notAttached();
         for (const auto& [device, descriptor] : list.entries()) {
             descriptor_ = descriptor;
             identity_ = {{}, portPathOf(device)};
@@ -435,7 +424,7 @@ class Device {
             if (!selection.only)
                 break;  // only the first device of the kind is considered
         }
-        shared_->fail(std::move(failure));
+        failures_->record(std::move(failure));
         return false;
     }
 
@@ -443,14 +432,14 @@ class Device {
         const int number = interface_.number;
         if (libusb_kernel_driver_active(handle_, number) == 1) {
             if (const int rc = libusb_detach_kernel_driver(handle_, number); rc != 0) {
-                shared_->fail("cannot detach the kernel driver from " + where() + ": " +
-                              describe(rc));
+                failures_->record("cannot detach the kernel driver from " + where() + ": " +
+                                  describe(rc));
                 return false;
             }
             driverDetached_ = true;
         }
         if (const int rc = libusb_claim_interface(handle_, number); rc != 0) {
-            shared_->fail(withRemedy(
+            failures_->record(withRemedy(
                 "cannot claim the printer interface of " + where() + ": " + describe(rc), rc));
             return false;
         }
@@ -459,7 +448,8 @@ class Device {
                libusb_set_interface_alt_setting(handle_, number, interface_.altSetting) == 0;
     }
 
-    std::shared_ptr<Shared> shared_;
+    std::shared_ptr<Failures> failures_;
+    std::shared_ptr<Detached> detached_;
     libusb_context* context_ = nullptr;
     libusb_device_handle* handle_ = nullptr;
     libusb_device_descriptor descriptor_{};
@@ -470,182 +460,32 @@ class Device {
     bool claimed_ = false;
 };
 
-namespace {
-
-// A bulk pipe handle: reads on an IN endpoint, writes on an OUT endpoint.
-class BulkPipe final : public os::HandleObject {
-  public:
-    BulkPipe(std::shared_ptr<Device> device, std::uint8_t endpoint, std::uint32_t timeoutMs)
-        : device_(std::move(device)), endpoint_(endpoint), timeoutMs_(timeoutMs) {}
-
-    std::uint32_t read(void* buffer, std::uint32_t length) override {
-        if (!device_ || !isIn())
-            return 0;
-        return device_->bulk(endpoint_, static_cast<unsigned char*>(buffer), length, timeoutMs_);
-    }
-
-    std::uint32_t write(const void* buffer, std::uint32_t length) override {
-        if (!device_ || isIn())
-            return 0;
-        // libusb only reads the data of an OUT transfer.
-        auto* data = const_cast<unsigned char*>(static_cast<const unsigned char*>(buffer));
-        return device_->bulk(endpoint_, data, length, timeoutMs_);
-    }
-
-    bool close() override {
-        device_.reset();
-        return true;
-    }
-
-  private:
-    bool isIn() const { return (endpoint_ & LIBUSB_ENDPOINT_IN) != 0; }
-
-    std::shared_ptr<Device> device_;
-    std::uint8_t endpoint_;
-    std::uint32_t timeoutMs_;
-};
-
-// The control channel handle: reading it asks the device for its device ID.
-class ControlChannel final : public os::HandleObject {
-  public:
-    ControlChannel(std::shared_ptr<Device> device, std::uint32_t timeoutMs)
-        : device_(std::move(device)), timeoutMs_(timeoutMs) {}
-
-    std::uint32_t read(void* buffer, std::uint32_t length) override {
-        return device_ ? device_->readDeviceId(buffer, length, timeoutMs_) : 0;
-    }
-
-    std::uint32_t write(const void*, std::uint32_t) override { return 0; }
-
-    bool close() override {
-        device_.reset();
-        return true;
-    }
-
-    const Device* device() const { return device_.get(); }
-
-  private:
-    std::shared_ptr<Device> device_;
-    std::uint32_t timeoutMs_;
-};
-
-}  // namespace
 }  // namespace detail
 
 LibusbPort::LibusbPort(Timeouts timeouts)
-    : timeouts_(timeouts), shared_(std::make_shared<detail::Shared>()) {}
+    : DevicePort(timeouts), detached_(std::make_shared<detail::Detached>()) {}
 
 LibusbPort::~LibusbPort() = default;
 
-bool LibusbPort::SetVenderID(std::uint16_t vendorId) {
-    std::lock_guard lock(mutex_);
-    vendorId_ = vendorId;
-    return vendorId != 0;
-}
-
-bool LibusbPort::SetProductID(const std::uint16_t* productIds, std::uint16_t count) {
-    if (productIds == nullptr && count > 0)
-        return false;
-    std::lock_guard lock(mutex_);
-    productIds_.assign(productIds, productIds + count);
-    return true;
-}
-
-os::Handle LibusbPort::UsbOpenCont(std::uint32_t, std::uint32_t) {
-    auto device = this->device();
-    if (!device)
-        return os::kNoHandle;
-    return os::openHandle(
-        std::make_unique<detail::ControlChannel>(std::move(device), timeouts_.controlMs));
-}
-
-os::Handle LibusbPort::UsbOpenBulk(const char* pipeName, std::uint32_t) {
-    if (pipeName == nullptr)
-        return os::kNoHandle;
-    const bool out = std::strcmp(pipeName, "PIPE00") == 0;
-    const bool in = std::strcmp(pipeName, "PIPE01") == 0;
-    if (!out && !in)
-        return os::kNoHandle;
-    auto device = this->device();
-    if (!device)
-        return os::kNoHandle;
-    const auto& itf = device->printerInterface();
-    const std::uint8_t endpoint = out ? itf.outEndpoint : itf.inEndpoint;
-    if (endpoint == 0) {
-        shared_->fail("the printer interface of " + device->where() + " has no bulk " +
-                      (out ? "OUT" : "IN") + " endpoint");
-        return os::kNoHandle;
-    }
-    const std::uint32_t timeoutMs = out ? timeouts_.bulkOutMs : timeouts_.bulkInMs;
-    return os::openHandle(
-        std::make_unique<detail::BulkPipe>(std::move(device), endpoint, timeoutMs));
-}
-
-bool LibusbPort::UsbDeviceIoControl(os::Handle control, std::uint32_t requestCode, const void*,
-                                    std::uint32_t, void* output, std::uint32_t outputSize,
-                                    std::uint32_t* bytesReturned) {
-    if (bytesReturned != nullptr)
-        *bytesReturned = 0;
-    if (requestCode != kGetDeviceId || output == nullptr || outputSize == 0)
-        return false;
-    // The control channel answers a read with the device ID.
-    const std::uint32_t got = os::readFile(control, output, outputSize);
-    if (bytesReturned != nullptr)
-        *bytesReturned = got;
-    return got > 0;
-}
-
-std::shared_ptr<detail::Device> LibusbPort::device() {
-    std::lock_guard lock(mutex_);
-    if (vendorId_ == 0)
-        return nullptr;
-    const detail::Selection selection{vendorId_, productIds_, selected_};
-    auto device = current_.lock();
-    if (device && device->matches(selection))
-        return device;
-    device = detail::Device::open(selection, shared_);
-    if (device)
-        current_ = device;
-    return device;
-}
-
-void LibusbPort::SelectDevice(const DeviceIdentity* only) {
-    std::lock_guard lock(mutex_);
-    selected_.reset();
-    if (only != nullptr)
-        selected_ = *only;
-}
-
-bool LibusbPort::UsbGetIdentity(os::Handle control, DeviceIdentity& identity) {
-    const auto object = os::handleObject(control);
-    const auto* channel = dynamic_cast<const detail::ControlChannel*>(object.get());
-    if (channel == nullptr || channel->device() == nullptr)
-        return false;
-    identity = channel->device()->identity();
-    if (!identity.serial.empty()) {
-        std::lock_guard lock(mutex_);
-        for (const auto& other : listDevices())
-            identity.sharedSerial |=
-                other.serial == identity.serial && other.portPath != identity.portPath;
-    }
-    return true;
+std::shared_ptr<OpenDevice> LibusbPort::open(const Selection& selection) {
+    return detail::Device::open(selection, failures_, detached_);
 }
 
 void LibusbPort::KeepDriversDetached(bool keep) {
     std::vector<std::pair<DeviceIdentity, int>> rebind;
     {
-        std::lock_guard lock(shared_->mutex);
-        shared_->keepDetached = keep;
+        std::lock_guard lock(detached_->mutex);
+        detached_->keep = keep;
         if (!keep)
-            rebind.swap(shared_->leftDetached);
+            rebind.swap(detached_->drivers);
     }
     if (rebind.empty())
         return;
-    std::lock_guard lock(mutex_);
+    Selection selection = this->selection();
     for (const auto& [identity, number] : rebind) {
         // The device as it is now: after a reset it has a new address, and the kernel may have
         // bound its driver again by itself.
-        const detail::Selection selection{vendorId_, productIds_, identity};
+        selection.only = identity;
         libusb_context* context = nullptr;
         if (libusb_init(&context) != 0)
             continue;
@@ -666,18 +506,13 @@ void LibusbPort::KeepDriversDetached(bool keep) {
     }
 }
 
-std::vector<DeviceIdentity> LibusbPort::ListDevices() {
-    std::lock_guard lock(mutex_);
-    return listDevices();
-}
-
-std::vector<DeviceIdentity> LibusbPort::listDevices() {
+std::vector<DeviceIdentity> LibusbPort::list(const Selection& selection) {
     std::vector<DeviceIdentity> found;
     libusb_context* context = nullptr;
-    if (vendorId_ == 0 || libusb_init(&context) != 0)
+    if (libusb_init(&context) != 0)
         return found;
     {
-        const detail::DeviceList list(context, {vendorId_, productIds_, std::nullopt});
+        const detail::DeviceList list(context, selection);
         for (const auto& [device, descriptor] : list.entries()) {
             DeviceIdentity identity{{}, detail::portPathOf(device)};
             libusb_device_handle* handle = nullptr;
@@ -691,21 +526,7 @@ std::vector<DeviceIdentity> LibusbPort::listDevices() {
         }
     }
     libusb_exit(context);
-    markSharedSerials(found);
     return found;
-}
-
-std::string LibusbPort::TakeFailure() {
-    std::lock_guard lock(shared_->mutex);
-    return std::exchange(shared_->lastFailure, {});
-}
-
-std::unique_ptr<Port> LibusbPort::newPort() {
-    auto other = std::make_unique<LibusbPort>(timeouts_);
-    std::lock_guard lock(mutex_);
-    other->vendorId_ = vendorId_;
-    other->productIds_ = productIds_;
-    return other;
 }
 
 Port& systemPort() {

@@ -18,57 +18,32 @@
 // string descriptor, and a device whose serial cannot be read (twice) does not open. Every
 // failure is kept in words for TakeFailure().
 
-#include <cstdint>
 #include <memory>
-#include <mutex>
-#include <optional>
-#include <string>
 #include <vector>
 
-#include "platform/usbport/usbport.h"
+#include "platform/usbport/device_port.h"
 
 namespace usbport {
 
 namespace detail {
-class Device;
-struct Shared;
+struct Detached;
 }  // namespace detail
 
-class LibusbPort final : public Port {
+class LibusbPort final : public DevicePort {
   public:
     explicit LibusbPort(Timeouts timeouts = {});
     ~LibusbPort() override;
-    LibusbPort(const LibusbPort&) = delete;
-    LibusbPort& operator=(const LibusbPort&) = delete;
 
-    bool SetVenderID(std::uint16_t vendorId) override;
-    bool SetProductID(const std::uint16_t* productIds, std::uint16_t count) override;
-    os::Handle UsbOpenCont(std::uint32_t reserved1, std::uint32_t reserved2) override;
-    os::Handle UsbOpenBulk(const char* pipeName, std::uint32_t reserved) override;
-    // Request code kGetDeviceId is the printer-class GET_DEVICE_ID request.
-    bool UsbDeviceIoControl(os::Handle control, std::uint32_t requestCode, const void* input,
-                            std::uint32_t inputSize, void* output, std::uint32_t outputSize,
-                            std::uint32_t* bytesReturned) override;
-    void SelectDevice(const DeviceIdentity* only) override;
-    bool UsbGetIdentity(os::Handle control, DeviceIdentity& identity) override;
     void KeepDriversDetached(bool keep) override;
-    std::vector<DeviceIdentity> ListDevices() override;
-    std::string TakeFailure() override;
-    std::unique_ptr<Port> newPort() override;
 
   private:
-    // The open device if one matches the selection, else a newly opened one; null on failure.
-    std::shared_ptr<detail::Device> device();
-    // ListDevices() with mutex_ held.
-    std::vector<DeviceIdentity> listDevices();
+    std::shared_ptr<OpenDevice> open(const Selection& selection) override;
+    std::vector<DeviceIdentity> list(const Selection& selection) override;
+    std::unique_ptr<DevicePort> another(Timeouts timeouts) const override {
+        return std::make_unique<LibusbPort>(timeouts);
+    }
 
-    const Timeouts timeouts_;
-    std::mutex mutex_;
-    std::uint16_t vendorId_ = 0;
-    std::vector<std::uint16_t> productIds_;
-    std::optional<DeviceIdentity> selected_;
-    std::weak_ptr<detail::Device> current_;
-    std::shared_ptr<detail::Shared> shared_;
+    std::shared_ptr<detail::Detached> detached_;
 };
 
 }  // namespace usbport

@@ -1,10 +1,8 @@
 #include "platform/usbport/usbprint/usbprint_port.h"
 
 #include <algorithm>
-#include <array>
 #include <atomic>
 #include <cctype>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
@@ -22,12 +20,6 @@ using Status = Outcome::Status;
 constexpr std::uint32_t kMaxDeviceIdRequest = 4094;
 
 std::atomic<PrinterClass*> installed{nullptr};
-
-std::string hex4(std::uint16_t value) {
-    std::array<char, 8> text{};
-    std::snprintf(text.data(), text.size(), "%04x", value);
-    return text.data();
-}
 
 std::string upper(std::string text) {
     for (char& c : text)
@@ -142,18 +134,17 @@ struct Entry {
 };
 
 // The listed devices of the kind, ordered by port.
-std::vector<Entry> devicesOfKind(std::uint16_t vendorId, const std::vector<std::uint16_t>& products,
-                                 std::string& error) {
+std::vector<Entry> devicesOfKind(const Selection& selection, std::string& error) {
     std::vector<Entry> entries;
     for (auto& itf : printerClass().list(error)) {
         const InstanceId own = InstanceId::parse(itf.instanceId);
         // The kind from the interface path when the instance id cannot be read.
         const std::string path = upper(itf.path);
+        const auto& products = selection.productIds;
         const bool kind =
-            own.usb ? own.vendorId == vendorId && std::find(products.begin(), products.end(),
-                                                            own.productId) != products.end()
+            own.usb ? selection.kind(own.vendorId, own.productId)
                     : std::any_of(products.begin(), products.end(), [&](std::uint16_t product) {
-                          return path.find("VID_" + upper(hex4(vendorId)) + "&PID_" +
+                          return path.find("VID_" + upper(hex4(selection.vendorId)) + "&PID_" +
                                            upper(hex4(product))) != std::string::npos;
                       });
         if (!kind)
@@ -206,39 +197,26 @@ PrinterClass& systemPrinterClass() {
 }
 #endif
 
-// What the port and its open printers share: the last failure in words.
-struct Shared {
-    std::mutex mutex;
-    std::string lastFailure;
-
-    void fail(std::string text) {
-        std::lock_guard lock(mutex);
-        lastFailure = std::move(text);
-    }
-};
-
 // One opened printer; every handle of it shares the file, which closes with the last one.
-class OpenPrinter {
+class OpenPrinter final : public OpenDevice {
   public:
-    OpenPrinter(std::unique_ptr<PrinterFile> file, DeviceIdentity identity, std::string name,
-                std::shared_ptr<Shared> shared)
+    OpenPrinter(std::unique_ptr<PrinterFile> file, DeviceIdentity identity, std::string where,
+                std::shared_ptr<Failures> failures)
         : file_(std::move(file)),
           identity_(std::move(identity)),
-          name_(std::move(name)),
-          shared_(std::move(shared)) {}
+          where_(std::move(where)),
+          failures_(std::move(failures)) {}
 
-    const DeviceIdentity& identity() const { return identity_; }
-    // The device in a log line: "7a3c:0512 at 1-1".
-    std::string where() const { return name_ + " at " + identity_.portPath; }
+    const DeviceIdentity& identity() const override { return identity_; }
 
-    std::uint32_t write(const void* data, std::uint32_t length, std::uint32_t timeoutMs) {
+    std::uint32_t write(const void* data, std::uint32_t length, std::uint32_t timeoutMs) override {
         return checked("write to", file_->write(data, length, timeoutMs));
     }
-    std::uint32_t read(void* buffer, std::uint32_t length, std::uint32_t timeoutMs) {
+    std::uint32_t read(void* buffer, std::uint32_t length, std::uint32_t timeoutMs) override {
         const std::uint32_t moved = checked("read from", file_->read(buffer, length, timeoutMs));
         return overflowed_ ? 0 : moved;  // more than was asked for spoils the whole answer
     }
-    std::uint32_t deviceId(void* buffer, std::uint32_t length, std::uint32_t timeoutMs) {
+    std::uint32_t deviceId(void* buffer, std::uint32_t length, std::uint32_t timeoutMs) override {
         return checked("device ID request to",
                        file_->deviceId(buffer, std::min(length, kMaxDeviceIdRequest), timeoutMs));
     }
@@ -248,220 +226,58 @@ class OpenPrinter {
     std::uint32_t checked(const char* what, const Outcome& outcome) {
         overflowed_ = outcome.status == Status::Overflow;
         if (outcome.status != Status::Done)
-            shared_->fail(std::string(what) + " " + where() + ": " + describe(outcome));
+            failures_->record(std::string(what) + " " + where_ + ": " + describe(outcome));
         return outcome.moved;
     }
 
     std::unique_ptr<PrinterFile> file_;
     DeviceIdentity identity_;
-    std::string name_;
-    std::shared_ptr<Shared> shared_;
+    std::string where_;  // the device in a log line: "7a3c:0512 at 1-1"
+    std::shared_ptr<Failures> failures_;
     bool overflowed_ = false;
 };
 
-namespace {
-
-// A bulk pipe handle: writes go to bulk OUT, reads come from bulk IN.
-class BulkPipe final : public os::HandleObject {
-  public:
-    BulkPipe(std::shared_ptr<OpenPrinter> printer, bool out, std::uint32_t timeoutMs)
-        : printer_(std::move(printer)), out_(out), timeoutMs_(timeoutMs) {}
-
-    std::uint32_t read(void* buffer, std::uint32_t length) override {
-        return printer_ && !out_ ? printer_->read(buffer, length, timeoutMs_) : 0;
-    }
-    std::uint32_t write(const void* buffer, std::uint32_t length) override {
-        return printer_ && out_ ? printer_->write(buffer, length, timeoutMs_) : 0;
-    }
-    bool close() override {
-        printer_.reset();
-        return true;
-    }
-
-  private:
-    std::shared_ptr<OpenPrinter> printer_;
-    bool out_;
-    std::uint32_t timeoutMs_;
-};
-
-// The control channel handle: reading it asks the printer for its device ID.
-class ControlChannel final : public os::HandleObject {
-  public:
-    ControlChannel(std::shared_ptr<OpenPrinter> printer, std::uint32_t timeoutMs)
-        : printer_(std::move(printer)), timeoutMs_(timeoutMs) {}
-
-    std::uint32_t read(void* buffer, std::uint32_t length) override {
-        return printer_ ? printer_->deviceId(buffer, length, timeoutMs_) : 0;
-    }
-    std::uint32_t write(const void*, std::uint32_t) override { return 0; }
-    bool close() override {
-        printer_.reset();
-        return true;
-    }
-    const OpenPrinter* printer() const { return printer_.get(); }
-
-  private:
-    std::shared_ptr<OpenPrinter> printer_;
-    std::uint32_t timeoutMs_;
-};
-
-}  // namespace
 }  // namespace usbprint
 
-using usbprint::Entry;
-
-UsbprintPort::UsbprintPort(Timeouts timeouts)
-    : timeouts_(timeouts), shared_(std::make_shared<usbprint::Shared>()) {}
-
-UsbprintPort::~UsbprintPort() = default;
-
-// Each printer is opened by a file of its own, so several runs at once each take a port: one
-// printer's selection and failures never steer another's.
-std::unique_ptr<Port> UsbprintPort::newPort() {
-    auto other = std::make_unique<UsbprintPort>(timeouts_);
-    std::lock_guard lock(mutex_);
-    other->vendorId_ = vendorId_;
-    other->productIds_ = productIds_;
-    return other;
-}
-
-bool UsbprintPort::SetVenderID(std::uint16_t vendorId) {
-    std::lock_guard lock(mutex_);
-    vendorId_ = vendorId;
-    return vendorId != 0;
-}
-
-bool UsbprintPort::SetProductID(const std::uint16_t* productIds, std::uint16_t count) {
-    if (productIds == nullptr && count > 0)
-        return false;
-    std::lock_guard lock(mutex_);
-    productIds_.assign(productIds, productIds + count);
-    return true;
-}
-
-std::shared_ptr<usbprint::OpenPrinter> UsbprintPort::device() {
-    std::lock_guard lock(mutex_);
-    if (vendorId_ == 0)
-        return nullptr;
-    auto open = current_.lock();
-    if (open && (!selected_ || selected_->names(open->identity())))
-        return open;
-    const std::string name =
-        usbprint::hex4(vendorId_) + ":" +
-        (productIds_.empty() ? std::string("????") : usbprint::hex4(productIds_.front()));
+std::shared_ptr<OpenDevice> UsbprintPort::open(const Selection& selection) {
     std::string error;
-    const auto entries = usbprint::devicesOfKind(vendorId_, productIds_, error);
+    const auto entries = usbprint::devicesOfKind(selection, error);
     if (!error.empty()) {
-        shared_->fail("cannot list the USB printers: " + error);
+        failures_->record("cannot list the USB printers: " + error);
         return nullptr;
     }
     // The first printer, or the one selected wherever it is in the list.
-    const auto chosen = std::find_if(entries.begin(), entries.end(), [&](const Entry& entry) {
-        return !selected_ || selected_->names(entry.identity);
-    });
+    const auto chosen =
+        std::find_if(entries.begin(), entries.end(), [&](const usbprint::Entry& entry) {
+            return !selection.only || selection.only->names(entry.identity);
+        });
     if (chosen == entries.end()) {
-        if (!selected_)
-            shared_->fail("no " + name + " device is attached");
-        else
-            shared_->fail("the printer " + selected_->key() +
-                          (selected_->sharedSerial ? " at " + selected_->portPath : "") +
-                          " is not attached");
+        failures_->record(selection.notAttached());
         return nullptr;
     }
-    const std::string where = name + " at " + chosen->identity.portPath;
+    const std::string where = selection.name() + " at " + chosen->identity.portPath;
     if (!chosen->serialRead) {
-        shared_->fail("cannot read the serial number of " + where);
+        failures_->record("cannot read the serial number of " + where);
         return nullptr;
     }
     usbprint::Outcome failure;
     auto file = usbprint::printerClass().open(chosen->itf.path, failure);
     if (!file) {
-        shared_->fail("cannot open " + where + ": " + usbprint::describe(failure));
+        failures_->record("cannot open " + where + ": " + usbprint::describe(failure));
         return nullptr;
     }
-    open =
-        std::make_shared<usbprint::OpenPrinter>(std::move(file), chosen->identity, name, shared_);
-    current_ = open;
-    return open;
+    return std::make_shared<usbprint::OpenPrinter>(std::move(file), chosen->identity, where,
+                                                   failures_);
 }
 
-os::Handle UsbprintPort::UsbOpenCont(std::uint32_t, std::uint32_t) {
-    auto printer = device();
-    if (!printer)
-        return os::kNoHandle;
-    return os::openHandle(
-        std::make_unique<usbprint::ControlChannel>(std::move(printer), timeouts_.controlMs));
-}
-
-os::Handle UsbprintPort::UsbOpenBulk(const char* pipeName, std::uint32_t) {
-    if (pipeName == nullptr)
-        return os::kNoHandle;
-    const bool out = std::strcmp(pipeName, "PIPE00") == 0;
-    if (!out && std::strcmp(pipeName, "PIPE01") != 0)
-        return os::kNoHandle;
-    auto printer = device();
-    if (!printer)
-        return os::kNoHandle;
-    return os::openHandle(std::make_unique<usbprint::BulkPipe>(
-        std::move(printer), out, out ? timeouts_.bulkOutMs : timeouts_.bulkInMs));
-}
-
-bool UsbprintPort::UsbDeviceIoControl(os::Handle control, std::uint32_t requestCode, const void*,
-                                      std::uint32_t, void* output, std::uint32_t outputSize,
-                                      std::uint32_t* bytesReturned) {
-    if (bytesReturned != nullptr)
-        *bytesReturned = 0;
-    if (requestCode != kGetDeviceId || output == nullptr || outputSize == 0)
-        return false;
-    const std::uint32_t got = os::readFile(control, output, outputSize);
-    if (bytesReturned != nullptr)
-        *bytesReturned = got;
-    return got > 0;
-}
-
-void UsbprintPort::SelectDevice(const DeviceIdentity* only) {
-    std::lock_guard lock(mutex_);
-    selected_.reset();
-    if (only != nullptr)
-        selected_ = *only;
-}
-
-bool UsbprintPort::UsbGetIdentity(os::Handle control, DeviceIdentity& identity) {
-    const auto object = os::handleObject(control);
-    const auto* channel = dynamic_cast<const usbprint::ControlChannel*>(object.get());
-    if (channel == nullptr || channel->printer() == nullptr)
-        return false;
-    identity = channel->printer()->identity();
-    if (!identity.serial.empty()) {
-        std::lock_guard lock(mutex_);
-        for (const auto& other : listDevices())
-            identity.sharedSerial |=
-                other.serial == identity.serial && other.portPath != identity.portPath;
-    }
-    return true;
-}
-
-std::vector<DeviceIdentity> UsbprintPort::ListDevices() {
-    std::lock_guard lock(mutex_);
-    return listDevices();
-}
-
-std::vector<DeviceIdentity> UsbprintPort::listDevices() {
+std::vector<DeviceIdentity> UsbprintPort::list(const Selection& selection) {
     std::vector<DeviceIdentity> found;
-    if (vendorId_ == 0)
-        return found;
     std::string error;
-    for (auto& entry : usbprint::devicesOfKind(vendorId_, productIds_, error))
+    for (auto& entry : usbprint::devicesOfKind(selection, error))
         found.push_back(std::move(entry.identity));
     if (!error.empty())
-        shared_->fail("cannot list the USB printers: " + error);
-    markSharedSerials(found);
+        failures_->record("cannot list the USB printers: " + error);
     return found;
-}
-
-std::string UsbprintPort::TakeFailure() {
-    std::lock_guard lock(shared_->mutex);
-    return std::exchange(shared_->lastFailure, {});
 }
 
 }  // namespace usbport

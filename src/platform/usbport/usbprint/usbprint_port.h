@@ -19,57 +19,27 @@
 // port. A device whose serial cannot be read does not open. Every transfer has a bounded
 // time-out; every failure is kept in words for TakeFailure().
 
-#include <cstdint>
 #include <memory>
-#include <mutex>
-#include <optional>
-#include <string>
 #include <vector>
 
-#include "platform/usbport/usbport.h"
+#include "platform/usbport/device_port.h"
 
 namespace usbport {
 
-namespace usbprint {
-class OpenPrinter;
-struct Shared;
-}  // namespace usbprint
-
-class UsbprintPort final : public Port {
+class UsbprintPort final : public DevicePort {
   public:
-    explicit UsbprintPort(Timeouts timeouts = {});
-    ~UsbprintPort() override;
-    UsbprintPort(const UsbprintPort&) = delete;
-    UsbprintPort& operator=(const UsbprintPort&) = delete;
+    explicit UsbprintPort(Timeouts timeouts = {}) : DevicePort(timeouts) {}
 
-    bool SetVenderID(std::uint16_t vendorId) override;
-    bool SetProductID(const std::uint16_t* productIds, std::uint16_t count) override;
-    os::Handle UsbOpenCont(std::uint32_t reserved1, std::uint32_t reserved2) override;
-    os::Handle UsbOpenBulk(const char* pipeName, std::uint32_t reserved) override;
-    // Request code kGetDeviceId asks the driver for the device ID.
-    bool UsbDeviceIoControl(os::Handle control, std::uint32_t requestCode, const void* input,
-                            std::uint32_t inputSize, void* output, std::uint32_t outputSize,
-                            std::uint32_t* bytesReturned) override;
-    void SelectDevice(const DeviceIdentity* only) override;
-    bool UsbGetIdentity(os::Handle control, DeviceIdentity& identity) override;
     // Nothing to do: the driver stays bound, and the exclusive open of each stage keeps print
     // jobs out while the program holds the printer.
     void KeepDriversDetached(bool) override {}
-    std::vector<DeviceIdentity> ListDevices() override;
-    std::string TakeFailure() override;
-    std::unique_ptr<Port> newPort() override;
 
   private:
-    std::shared_ptr<usbprint::OpenPrinter> device();
-    std::vector<DeviceIdentity> listDevices();  // under mutex_
-
-    const Timeouts timeouts_;
-    std::mutex mutex_;
-    std::uint16_t vendorId_ = 0;
-    std::vector<std::uint16_t> productIds_;
-    std::optional<DeviceIdentity> selected_;
-    std::weak_ptr<usbprint::OpenPrinter> current_;
-    std::shared_ptr<usbprint::Shared> shared_;
+    std::shared_ptr<OpenDevice> open(const Selection& selection) override;
+    std::vector<DeviceIdentity> list(const Selection& selection) override;
+    std::unique_ptr<DevicePort> another(Timeouts timeouts) const override {
+        return std::make_unique<UsbprintPort>(timeouts);
+    }
 };
 
 }  // namespace usbport
