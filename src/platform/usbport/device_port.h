@@ -66,6 +66,7 @@ class OpenDevice {
 class DevicePort : public Port {
   public:
     explicit DevicePort(Timeouts timeouts) : timeouts_(timeouts) {}
+    ~DevicePort() override = default;
     DevicePort(const DevicePort&) = delete;
     DevicePort& operator=(const DevicePort&) = delete;
 

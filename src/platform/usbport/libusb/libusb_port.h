@@ -33,6 +33,8 @@ class LibusbPort final : public DevicePort {
   public:
     explicit LibusbPort(Timeouts timeouts = {});
     ~LibusbPort() override;
+    LibusbPort(const LibusbPort&) = delete;
+    LibusbPort& operator=(const LibusbPort&) = delete;
 
     void KeepDriversDetached(bool keep) override;
 
