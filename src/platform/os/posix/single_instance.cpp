@@ -74,14 +74,21 @@ int boundSocket(std::string_view name, std::string& problem) {
     if (::bind(fd, where, length) == 0 && ::listen(fd, 4) == 0)
         return fd;
     ::close(fd);
-    // Who holds it: a copy of this user's listens and answers with its credentials.
-    const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // Who holds it: a copy of this user's listens and answers with its credentials. The probe
+    // never waits: a copy does not accept, so after a few probes its queue is full, and a
+    // waiting connect would wait for as long as that copy runs. A full queue is a copy that
+    // several later ones have asked already.
+    const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    const int connected = probe >= 0 ? ::connect(probe, where, length) : -1;
+    const bool queueFull = connected != 0 && errno == EAGAIN;
     ucred holder{};
     socklen_t size = sizeof holder;
-    const bool known = probe >= 0 && ::connect(probe, where, length) == 0 &&
-                       ::getsockopt(probe, SOL_SOCKET, SO_PEERCRED, &holder, &size) == 0;
+    const bool known =
+        connected == 0 && ::getsockopt(probe, SOL_SOCKET, SO_PEERCRED, &holder, &size) == 0;
     if (probe >= 0)
         ::close(probe);
+    if (queueFull)
+        return -1;
     if (!known || holder.uid != ::getuid())
         problem = "the name \"" + full + "\" (an abstract socket, used without a private " +
                   "XDG_RUNTIME_DIR) is held by " +
