@@ -97,6 +97,13 @@ TEST_F(UsbprintPortTest, TwinsAreToldApartByPortAndUnreadableSerialsRefused) {
     link.close();
     presented.erase(presented.begin() + 1);  // the second twin leaves
     EXPECT_EQ(openOn(&bound), "the printer TWIN at 1-2 is not attached");
+    // A run of its own takes a new port: the same kind, nothing selected, no failure of this one.
+    const auto own = port.newPort();
+    EXPECT_EQ(own->TakeFailure(), "");
+    const os::Handle control = own->UsbOpenCont(0, 0);
+    usbport::DeviceIdentity first;
+    EXPECT_TRUE(own->UsbGetIdentity(control, first) && first.portPath == "1-1") << first.portPath;
+    os::closeHandle(control);
     presented.erase(presented.begin());
     EXPECT_EQ(openOn(nullptr), "cannot read the serial number of 7a3c:0512 at 1-3");
     presented.erase(presented.begin());
