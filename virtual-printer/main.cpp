@@ -1,12 +1,14 @@
 // pv4410s-virtual-printer: puts a virtual PV4410S on an emulated USB bus and runs a program that
 // sees it through an unmodified libusb, in real time.
 
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -15,6 +17,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "model/faults.h"
@@ -145,18 +148,31 @@ bool writeStates(const std::string& path, const FlashStates& states) {
     return !error;
 }
 
+// This process's environment with the preload library that presents the printers to COMMAND.
+std::vector<std::string> commandEnvironment(const std::string& program) {
+    std::vector<std::string> environment;
+    for (char** entry = environ; *entry != nullptr; ++entry)
+        if (!std::string_view(*entry).starts_with("LD_PRELOAD="))
+            environment.emplace_back(*entry);
+    environment.push_back("LD_PRELOAD=" + vprinter::preloadFor(program));
+    return environment;
+}
+
 int runCommand(std::vector<char*>& command) {
-    const pid_t child = fork();
-    if (child < 0) {
-        std::perror("fork");
+    // Spawned, never forked: the printers' threads already run here, and a forked child would
+    // inherit any lock one of them held at that instant (the allocator's, for one) and wait for
+    // it for ever before it could exec. Everything the command needs is made beforehand.
+    std::vector<std::string> environment = commandEnvironment(command[0]);
+    std::vector<char*> envp;
+    for (auto& entry : environment)
+        envp.push_back(entry.data());
+    envp.push_back(nullptr);
+    pid_t child = 0;
+    if (const int error =
+            posix_spawnp(&child, command[0], nullptr, nullptr, command.data(), envp.data());
+        error != 0) {
+        std::fprintf(stderr, "%s: %s\n", command[0], std::strerror(error));
         return 127;
-    }
-    if (child == 0) {
-        const std::string preload = vprinter::preloadFor(command[0]);
-        setenv("LD_PRELOAD", preload.c_str(), 1);
-        execvp(command[0], command.data());
-        std::perror(command[0]);
-        _exit(127);
     }
     // The terminal's interrupt reaches the command; this process waits for it to end.
     std::signal(SIGINT, SIG_IGN);
@@ -211,6 +227,8 @@ int main(int argc, char** argv) {
         if (json.is_open())
             json << e.json() << std::endl;
     };
+    // Set before any thread runs: setenv is not safe beside threads that read the environment.
+    const LockFolder locks;
     vprinter::UsbBus bus;
     std::vector<std::unique_ptr<vprinter::Printer>> printers;
     std::vector<std::unique_ptr<vprinter::UsbPrinter>> devices;
@@ -224,7 +242,6 @@ int main(int argc, char** argv) {
         devices.push_back(std::make_unique<vprinter::UsbPrinter>(bus, *printer));
         devices.back()->startRealTimeSync();
     }
-    const LockFolder locks;
     const int status = runCommand(cl.command);
     for (auto& usb : devices)
         usb->withPrinter([&](vprinter::Printer& p) {

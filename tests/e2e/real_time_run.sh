@@ -3,6 +3,8 @@
 # scripts/run-demo, and the checks on what it left behind.
 # Usage: real_time_run.sh RUN_DEMO BUILD_DIR OUT_DIR CASE [MAX_OVERHEAD_S [RUN_DEMO_OPTION...]]
 #   RUN_DEMO_OPTION: e.g. --windows, for the Windows program's virtual build under Wine
+#   E2E_LIMIT_S (environment): the seconds run-demo may take before the run is reported as a hang,
+#                 with its processes and logs (default 280)
 #   CASE: 301 | 402 | 503 | 604   a whole download that must end with "Success!" within
 #                                 MAX_OVERHEAD_S of the fixed waits and the printer's own times
 #         absent                  no printer: the start-up "Error" box, no main window
@@ -17,6 +19,7 @@ set -uo pipefail
 run_demo=$1 build=$2 out=$3 case=$4 max_overhead=${5:-2.0}
 shift $(($# < 5 ? $# : 5))
 platform_options=("$@")
+limit_s=${E2E_LIMIT_S:-280}
 
 failures=0
 fail() {
@@ -28,10 +31,32 @@ result() { sed -n "s/^$1=//p" "$out/result.txt"; }
 trace_has() { grep -q -E "$1" "$out/trace.txt" || fail "the printer trace lacks: $1"; }
 trace_lacks() { ! grep -q -E "$1" "$out/trace.txt" || fail "the printer trace shows: $1"; }
 
+# What was running and what each process waited in, and the last lines of every log, when a run
+# outlived its time: a hang is then found from the test's output alone.
+report_hang() {
+    echo "FAIL: run-demo still running after ${limit_s} s; the processes:"
+    ps -e --forest -o pid,pgid,stat,etimes,wchan:24,args | grep -v -E '\[.*\]$' | tail -n 60
+    local log
+    for log in "$out/run.log" "$out"/session/*.log; do
+        [ -f "$log" ] && { echo "--- $log (last 15 lines)"; tail -n 15 "$log"; }
+    done
+}
+
+# run-demo in a process group of its own (so a hang anywhere below it can be ended), within
+# E2E_LIMIT_S seconds, a little less than the test's own time-out.
 run() {
     rm -rf "$out"
-    local started=$SECONDS status=0
-    "$run_demo" --headless "${platform_options[@]}" --bin "$build" --out "$out" "$@" || status=$?
+    local started=$SECONDS status=0 pid
+    setsid "$run_demo" --headless "${platform_options[@]}" --bin "$build" --out "$out" "$@" &
+    pid=$!
+    while kill -0 "$pid" 2>/dev/null && [ $((SECONDS - started)) -lt "$limit_s" ]; do sleep 0.2; done
+    if kill -0 "$pid" 2>/dev/null; then
+        report_hang
+        kill -TERM -- "-$pid" 2>/dev/null
+        sleep 2
+        kill -KILL -- "-$pid" 2>/dev/null
+    fi
+    wait "$pid" || status=$?
     echo "run-demo took $((SECONDS - started)) s, exit status $status"
     [ -f "$out/result.txt" ] || { echo "FAIL: no result.txt"; exit 1; }
     cat "$out/result.txt"
