@@ -164,6 +164,7 @@ int runCommand(std::vector<char*>& command) {
     // it for ever before it could exec. Everything the command needs is made beforehand.
     std::vector<std::string> environment = commandEnvironment(command[0]);
     std::vector<char*> envp;
+    envp.reserve(environment.size() + 1);
     for (auto& entry : environment)
         envp.push_back(entry.data());
     envp.push_back(nullptr);
