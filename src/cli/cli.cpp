@@ -271,6 +271,13 @@ std::string describe(const usbport::DeviceIdentity& printer) {
            printer.portPath;
 }
 
+// A history record as the recovery names it: when, which printer, and its main versions.
+std::string recordText(const download::DownloadRecord& r) {
+    return "(" + r.start + ", " + (r.port.empty() ? r.printer : describe({r.serial, r.port})) +
+           ", main " + (r.before.main.empty() ? "-" : r.before.main) + " -> " +
+           (r.after.main.empty() ? "-" : r.after.main) + ")";
+}
+
 // Text, or null when there is none.
 download::Json orNull(const std::string& text) {
     return text.empty() ? download::Json() : download::Json(text);
@@ -824,17 +831,24 @@ int Program::recover() {
     }
     std::string family = options_.family;
     std::string why = "family " + family + ", as given";
+    std::string recordedFrom;  // the history record the family comes from
     if (family.empty()) {
-        const std::string recorded = recordedFirmware(download::readHistory(), printer->key());
-        if (recorded.empty()) {
-            os::logLine("update: no record of the firmware " + printer->key() + " ran in " +
-                        download::historyPath() +
+        const auto recorded = recordedFirmware(download::readHistory(), *printer);
+        if (recorded.version.empty()) {
+            os::logLine("update: " +
+                        (recorded.another
+                             ? "the records " + recordText(*recorded.record) + " and " +
+                                   recordText(*recorded.another) + " may both be of " +
+                                   describe(*printer)
+                             : "no record of the firmware " + describe(*printer) + " ran") +
+                        " in " + download::historyPath() +
                         "; name its family with --recover --family 301|402|503|604");
             showProbe(*printer, p);
             return kExitNotApplicable;
         }
-        family = recorded.substr(0, 3);
-        why = "it ran main " + recorded + ", as recorded in the history";
+        family = recorded.version.substr(0, 3);
+        why = "it ran main " + recorded.version + ", as recorded in the history";
+        recordedFrom = recordText(*recorded.record);
     }
     payload::ImageSelection selection;
     catalogue_.findFamily(family.c_str(), selection);
@@ -842,6 +856,17 @@ int Program::recover() {
     const download::PrinterVersions sends{selection.mainLabelPair.version,
                                           selection.tableLabelPair.version, std::nullopt,
                                           std::nullopt};
+    // A printer with table data of its own is of the family that carries that table.
+    const std::string& table = p.versions.table;
+    if (!recordedFrom.empty() && table.size() == 6 && !payload::reportsNoFirmware(table.c_str()) &&
+        table.substr(0, 3) != sends.table.substr(0, std::min<std::size_t>(3, sends.table.size()))) {
+        os::logLine("update: " + describe(*printer) + " reports table " + table +
+                    ", which no printer of family " + family + " has; the record " + recordedFrom +
+                    " is not of this printer; name its family with --recover --family "
+                    "301|402|503|604");
+        showProbe(*printer, p);
+        return kExitNotApplicable;
+    }
     const std::string plan = "Restore the firmware of " + describe(*printer) +
                              ": it reports no valid main firmware (" + p.versions.main + "); " +
                              why + "; sends " + versionsText(sends) + ".";
@@ -920,21 +945,17 @@ int exitStatus(download::Outcome outcome) {
     return kExitOther;
 }
 
-std::string recordedFirmware(const std::vector<std::string>& historyLines,
-                             const std::string& printer) {
+download::RecordedFirmware recordedFirmware(const std::vector<std::string>& historyLines,
+                                            const usbport::DeviceIdentity& printer) {
     const payload::FirmwareCatalogue catalogue;
-    for (std::size_t i = historyLines.size(); i-- > 0;) {  // newest first
-        const auto record = download::parseRecord(historyLines[i]);
-        if (!record || record->printer != printer)
-            continue;
-        for (const std::string& version : {record->after.main, record->before.main}) {
+    return download::recordedFirmware(
+        historyLines, printer.serial, printer.portPath, [&](const std::string& version) {
             payload::ImageSelection selection;
-            if (version.size() == 6 &&
-                catalogue.findFamily(version.substr(0, 3).c_str(), selection))
-                return version;
-        }
-    }
-    return {};
+            return version.size() == 6 &&
+                           catalogue.findFamily(version.substr(0, 3).c_str(), selection)
+                       ? version.substr(0, 3)
+                       : std::string();
+        });
 }
 
 bool stopRequested() {

@@ -7,7 +7,9 @@
 #include <vector>
 
 #include "download/download_procedure.h"
+#include "download/history.h"
 #include "payload/embedded_images.h"
+#include "platform/usbport/usbport.h"
 
 namespace pv::cli {
 
@@ -51,10 +53,9 @@ void requestStop();
 // is being finished.
 void holdStops(bool held);
 
-// The main version a printer (its serial number or port path) last ran with valid firmware, as
-// the newest of its history lines says (after the download, else before it); empty when no
-// line names a version of a known family.
-std::string recordedFirmware(const std::vector<std::string>& historyLines,
-                             const std::string& printer);
+// What the history says `printer` last ran with valid firmware (download::recordedFirmware, with
+// the families of the firmware catalogue).
+download::RecordedFirmware recordedFirmware(const std::vector<std::string>& historyLines,
+                                            const usbport::DeviceIdentity& printer);
 
 }  // namespace pv::cli

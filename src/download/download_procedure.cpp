@@ -250,6 +250,8 @@ DownloadRecord DownloadProcedure::record(const std::string& started) const {
     r.start = started;
     r.end = utcNow();
     r.printer = report_.printer.key();
+    r.serial = report_.printer.serial;
+    r.port = report_.printer.portPath;
     r.before = versions(texts.beforeMainVersion, texts.beforeMainChecksum, texts.beforeTableVersion,
                         texts.beforeTableChecksum);
     r.after = versions(texts.afterMainVersion, texts.afterMainChecksum, texts.afterTableVersion,

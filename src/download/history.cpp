@@ -95,6 +95,8 @@ std::string historyLine(const DownloadRecord& record) {
                      {"start", utf8Text(record.start)},
                      {"end", utf8Text(record.end)},
                      {"printer", utf8Text(record.printer)},
+                     {"serial", textOrNull(record.serial)},
+                     {"port", textOrNull(record.port)},
                      {"before", versionsJson(record.before)},
                      {"after", versionsJson(record.after)},
                      {"images_sent", std::move(images)},
@@ -113,6 +115,8 @@ std::optional<DownloadRecord> parseRecord(std::string_view line) {
     record.start = textOf(json, "start");
     record.end = textOf(json, "end");
     record.printer = textOf(json, "printer");
+    record.serial = textOf(json, "serial");
+    record.port = textOf(json, "port");
     record.before = versionsOf(json, "before");
     record.after = versionsOf(json, "after");
     if (const auto images = json.find("images_sent"); images != json.end() && images->is_array())
@@ -122,6 +126,39 @@ std::optional<DownloadRecord> parseRecord(std::string_view line) {
     record.outcome = textOf(json, "outcome");
     record.message = textOf(json, "message");
     return record;
+}
+
+RecordedFirmware recordedFirmware(const std::vector<std::string>& lines, const std::string& serial,
+                                  const std::string& port,
+                                  const std::function<std::string(const std::string&)>& familyOf) {
+    RecordedFirmware byBoth;
+    RecordedFirmware byName;  // from records of earlier versions
+    for (std::size_t i = lines.size(); i-- > 0 && byBoth.version.empty();) {  // newest first
+        auto record = parseRecord(lines[i]);
+        if (!record)
+            continue;
+        const bool named = !record->port.empty();
+        if (named ? record->serial != serial || record->port != port
+                  : record->printer != (serial.empty() ? port : serial))
+            continue;
+        RecordedFirmware& found = named ? byBoth : byName;
+        for (const std::string& version : {record->after.main, record->before.main}) {
+            const std::string family = familyOf(version);
+            if (family.empty())
+                continue;
+            if (found.version.empty()) {
+                found = {version, std::move(record), std::nullopt};
+            } else if (!found.another && family != familyOf(found.version)) {
+                found.another = std::move(record);
+            }
+            break;
+        }
+    }
+    if (!byBoth.version.empty())
+        return byBoth;
+    if (byName.another)
+        byName.version.clear();
+    return byName;
 }
 
 bool appendHistory(const DownloadRecord& record) {

@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -32,6 +33,10 @@ struct DownloadRecord {
     std::string start;    // ISO-8601 UTC, e.g. "2024-05-01T09:30:12Z" (see utcTimestamp)
     std::string end;      // likewise
     std::string printer;  // the printer's serial number, or its USB port path ("1-1")
+    // The printer as the tool tells it apart: its serial ("" for none) and its port path. Both
+    // empty in a record of an earlier version, which names the printer by `printer` only.
+    std::string serial;
+    std::string port;
     PrinterVersions before;
     PrinterVersions after;
     std::vector<std::string> imagesSent;  // names of the images streamed, e.g. "main-301F11"
@@ -56,6 +61,24 @@ Json versionsJson(const PrinterVersions& versions);
 // number higher than this build reads. Members it does not know are ignored, missing or null
 // ones left empty, so lines of every earlier writer read.
 std::optional<DownloadRecord> parseRecord(std::string_view line);
+
+// What the history says a printer last ran (see recordedFirmware).
+struct RecordedFirmware {
+    std::string version;                    // a main version of a known family; empty: none
+    std::optional<DownloadRecord> record;   // the record `version` comes from
+    std::optional<DownloadRecord> another;  // set: a record that may be of the same printer names
+                                            // another family; `version` is then empty
+};
+
+// The newest record of the printer with `serial` ("" for none) at `port` whose main version
+// after the download, else before it, is of a family `familyOf` knows (it returns "" for any
+// other). A record naming serial and port is the printer's when both are the same. A record of an
+// earlier version names only the serial (the port of a printer without one), which printers
+// sharing a serial share too: such records count only when no record names the printer by both,
+// and only when all of them that name a known family agree on it.
+RecordedFirmware recordedFirmware(
+    const std::vector<std::string>& lines, const std::string& serial, const std::string& port,
+    const std::function<std::string(const std::string& version)>& familyOf);
 
 // Appends `record` to the history file, creating its folder (mode 0700, parents as needed) and
 // the file (0600). False when it could not; the reason has been logged.

@@ -8,7 +8,7 @@ namespace pv::link {
 namespace {
 
 // `text` fit for a file name: letters, digits, '.', '-' and '_' as they are, every other byte as
-// %XX, so that distinct serials never share a lock file.
+// %XX, so that distinct ports never share a lock file.
 std::string fileNamePart(const std::string& text) {
     static const char kDigits[] = "0123456789ABCDEF";
     std::string part;
@@ -29,13 +29,8 @@ std::string fileNamePart(const std::string& text) {
 
 std::string printerLockPath(const usbport::DeviceIdentity& printer) {
     const char* dir = std::getenv("PV4410S_LOCK_DIR");
-    std::string path = dir != nullptr && *dir != '\0' ? dir : "/run/lock";
-    if (!printer.serial.empty())
-        path += "/pv4410s-serial-" + fileNamePart(printer.serial);
-    if (printer.serial.empty() || printer.sharedSerial)
-        path +=
-            (printer.serial.empty() ? "/pv4410s-port-" : "-port-") + fileNamePart(printer.portPath);
-    return path + ".lock";
+    const std::string folder = dir != nullptr && *dir != '\0' ? dir : "/run/lock";
+    return folder + "/pv4410s-port-" + fileNamePart(printer.portPath) + ".lock";
 }
 
 PrinterSession::PrinterSession() {

@@ -44,8 +44,10 @@ class PrinterSession {
 };
 
 // The lock file of a printer: in $PV4410S_LOCK_DIR when set, else /run/lock, named from the
-// printer's serial, its port path when it has none, or both when another printer shares its
-// serial; every byte but letters, digits, '.', '-' and '_' written as %XX.
+// port the printer is attached to (every byte but letters, digits, '.', '-' and '_' written as
+// %XX). A printer keeps its port for the whole of a run, resets included, whatever else is
+// attached or leaves, so two runs for one printer always meet at the same lock, and printers that
+// share a serial (or have none) still have one each.
 std::string printerLockPath(const usbport::DeviceIdentity& printer);
 
 }  // namespace pv::link

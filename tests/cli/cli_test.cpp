@@ -364,6 +364,49 @@ TEST_F(CommandLine, PrintersSharingASerialAreToldApartByPort) {
             EXPECT_TRUE(log.contains("the printers at 1-1, 1-2 all have the serial number"));
         }
     }
+    // A copy that took the printer at 1-1 while its twin was attached still holds it once the
+    // twin has left: the second run is refused.
+    os::FileLock firstRun;
+    ASSERT_EQ(firstRun.acquire(pv::link::printerLockPath({"VIRTUAL-0001", "1-1", true})),
+              os::FileLock::Result::Taken);
+    console = {};
+    EXPECT_EQ(run({"twin left", {"update", "--yes"}}), 10) << console.out_;
+    EXPECT_EQ(commands(), Names{});
+}
+
+// Recovery takes only the record of that printer: of twins updated together, the 301 at 1-1 is
+// blank and the other runs 503H11. A record the printer's own table data contradicts is refused.
+TEST_F(CommandLine, RecoveryTakesOnlyThatPrintersRecord) {
+    std::vector<vprinter::Options> options(2);
+    options[1].mainVersion = "503C10";
+    for (auto& o : options)
+        o.faults.serial = "VIRTUAL-TWIN";
+    startPrinters(options);
+    std::vector<std::string> all = {"pv4410s-update", "update", "--all", "--yes"};
+    EXPECT_EQ(pv::cli::run(argvOf(all), console), 0) << console.out_;
+    options[0].mainVersion = "------";
+    options[0].tableVersion = "705B11";
+    options[1].mainVersion = "503H11";
+    auto printers = startPrinters(options);
+    std::vector<std::string> recover = {"pv4410s-update", "update", "--recover",
+                                        "--device",       "1-1",    "--yes"};
+    EXPECT_EQ(pv::cli::run(argvOf(recover), console), 0) << console.out_;
+    const auto erases = [&](const char* area) {
+        const auto sent = commands(*printers[0]);
+        return std::count(sent.begin(), sent.end(), std::string("erase ") + area);
+    };
+    EXPECT_EQ(erases("t"), 1) << "the 301's images";
+    pv::download::DownloadRecord other;
+    other.printer = other.serial = "VIRTUAL-TWIN";
+    other.port = "1-1";
+    other.after.main = "503H11";
+    ASSERT_TRUE(pv::download::appendHistory(other));
+    options[0].mainVersion = "------";
+    printers = startPrinters(options);
+    const os::CapturedLog log;
+    EXPECT_EQ(pv::cli::run(argvOf(recover), console), 5) << console.out_;
+    EXPECT_TRUE(log.contains("reports table 705B11, which no printer of family 503 has"));
+    EXPECT_EQ(erases("p"), 0);
 }
 
 // What the printer reports goes to the terminal and the log with its escape sequences spelt out.
@@ -508,23 +551,43 @@ TEST_F(CommandLine, AStopAtAnyPointLeavesValidFirmware) {
 
 #endif
 
-// The firmware a printer last ran: its newest line with a version of a known family.
+// The firmware a printer last ran: the newest line of that printer (serial and port; of an
+// earlier version: the serial, or the port without one) with a version of a known family. Lines
+// of an earlier version that twins share are refused when they disagree; a serial is no prefix.
 TEST(RecordedFirmware, TheNewestValidVersionOfThatPrinter) {
     std::vector<std::string> lines;
-    for (const auto& [printer, before, after] : {std::tuple{"PV-1", "301B10", ""},
-                                                 {"PV-2", "503C10", "503H11"},
-                                                 {"PV-1", "301C10", "301F11"},
-                                                 {"PV-1", "------", ""},
-                                                 {"PV-3", "999Z10", ""}}) {
+    for (const auto& [serial, port, before, after] : {std::tuple{"PV-1", "", "301B10", ""},
+                                                      {"PV-2", "", "503C10", "503H11"},
+                                                      {"PV-1", "", "301C10", "301F11"},
+                                                      {"PV-1", "", "------", ""},
+                                                      {"PV-3", "", "999Z10", ""},
+                                                      {"PV-10", "", "503C10", "503H11"},
+                                                      {"TWIN", "1-1", "301B10", "301F11"},
+                                                      {"TWIN", "1-2", "503C10", "503H11"},
+                                                      {"OLD", "", "301B10", "301F11"},
+                                                      {"OLD", "", "503C10", "503H11"}}) {
         pv::download::DownloadRecord r;
-        r.printer = printer;
+        r.printer = serial;
+        if (*port != '\0') {
+            r.serial = serial;
+            r.port = port;
+        }
         r.before.main = before;
         r.after.main = after;
         lines.push_back(pv::download::historyLine(r));
     }
-    for (const auto& [printer, version] :
-         {std::pair{"PV-1", "301F11"}, {"PV-2", "503H11"}, {"PV-3", ""}, {"PV-4", ""}})
-        EXPECT_EQ(pv::cli::recordedFirmware(lines, printer), version) << printer;
+    for (const auto& [serial, port, version, another] : {std::tuple{"PV-1", "1-1", "301F11", ""},
+                                                         {"PV-2", "1-1", "503H11", ""},
+                                                         {"PV-3", "1-1", "", ""},
+                                                         {"PV-4", "1-1", "", ""},
+                                                         {"TWIN", "1-1", "301F11", ""},
+                                                         {"TWIN", "1-2", "503H11", ""},
+                                                         {"TWIN", "1-3", "", ""},
+                                                         {"OLD", "1-1", "", "301F11"}}) {
+        const auto found = pv::cli::recordedFirmware(lines, {serial, port});
+        EXPECT_EQ(found.version, version) << serial << "@" << port;
+        EXPECT_EQ(found.another ? found.another->after.main : "", another) << serial;
+    }
 }
 
 #ifndef _WIN32  // logind is Linux's

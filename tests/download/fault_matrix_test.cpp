@@ -192,7 +192,7 @@ const Row kRows[] = {
      .logs = "cannot read the serial number of 7a3c:0512 at 1-1", .message = Message::NotConnected},
     {.stage = Stage::Initialise, .name = "LockFileIsAFolder",
      .what = "the printer's lock file cannot be used",
-     .logs = "VIRTUAL-0001.lock is a folder (owner root", .lockIsAFolder = true,
+     .logs = "pv4410s-port-1-1.lock is a folder (owner root", .lockIsAFolder = true,
      .message = Message::LockUnusable},
     {.stage = Stage::Initialise, .name = "LockedByAnotherCopy",
      .what = "another copy of the updater holds the printer", .lockedElsewhere = true,
@@ -535,13 +535,13 @@ class FaultMatrixRow : public DownloadOnPrinter, public ::testing::WithParamInte
         usbport::ScopedPort installed(port);
         standInImages = row.standInImages;
         os::FileLock otherCopy;
-        const std::string lockPath = link::printerLockPath({kVirtualSerial, ""});
+        const std::string lockPath = link::printerLockPath({kVirtualSerial, "1-1"});
         if (row.lockIsAFolder) {
             std::filesystem::remove(lockPath);  // left by the rows before
             ASSERT_TRUE(std::filesystem::create_directory(lockPath)) << lockPath;
         }
         if (row.lockedElsewhere) {
-            ASSERT_EQ(otherCopy.acquire(link::printerLockPath({kVirtualSerial, ""})),
+            ASSERT_EQ(otherCopy.acquire(link::printerLockPath({kVirtualSerial, "1-1"})),
                       os::FileLock::Result::Taken);
         }
         std::vector<vprinter::Options> others;
@@ -576,7 +576,7 @@ class FaultMatrixRow : public DownloadOnPrinter, public ::testing::WithParamInte
             EXPECT_TRUE(window.boxes[0].text.starts_with(errorText(row.message)))
                 << window.boxes[0].text;
             EXPECT_NE(window.boxes[0].text.find("; an administrator can remove it (rm -r '" +
-                                                link::printerLockPath({kVirtualSerial, ""})),
+                                                link::printerLockPath({kVirtualSerial, "1-1"})),
                       std::string::npos)
                 << window.boxes[0].text;
         } else {

@@ -3,6 +3,8 @@
 #include <unistd.h>
 #ifdef _WIN32
 #include <windows.h>
+#else
+#include <sys/stat.h>
 #endif
 
 #include <algorithm>
@@ -165,6 +167,24 @@ TEST(Locks, ASecondHolderIsRefusedUntilTheFirstLetsGo) {
         EXPECT_EQ(second.acquire(path), os::FileLock::Result::Taken);
         EXPECT_EQ(first.acquire(path + "-other"), os::FileLock::Result::Taken);
     }
+#ifndef _WIN32
+    {
+        // A file made under a restrictive umask still opens for every other user; a symbolic
+        // link, even to a file of the user's own, is not followed.
+        const std::string made = path + "-umask";
+        const std::string link = path + "-link";
+        std::filesystem::remove(made);
+        std::filesystem::remove(link);
+        const mode_t umask = ::umask(077);
+        os::FileLock lock;
+        EXPECT_EQ(lock.acquire(made), os::FileLock::Result::Taken);
+        ::umask(umask);
+        EXPECT_EQ(std::filesystem::status(made).permissions(), std::filesystem::perms(0644));
+        std::filesystem::create_symlink(made, link);
+        EXPECT_EQ(lock.acquire(link), os::FileLock::Result::Unusable);
+        EXPECT_NE(lock.problem().find("is a symbolic link"), std::string::npos) << lock.problem();
+    }
+#endif
     {
         // Free for another thread once released, even while someone else has the lock open (on
         // Windows a handle to its kernel object, as a copy that just looked at it would hold).

@@ -53,11 +53,12 @@ check() {
   rm -f "$bus"/event*
 }
 
-# 1. A lock file daemon made serves nobody and root after it.
+# 1. A lock file daemon made, under a restrictive umask, serves nobody and root after it.
 shared="$work/shared"
 mkdir "$shared" && chmod 1777 "$shared"
-lock="$shared/pv4410s-serial-VIRTUAL-0001.lock"
+lock="$shared/pv4410s-port-1-1.lock"
 for user in daemon nobody root; do
+  if [ $user = daemon ]; then umask 077; else umask 022; fi
   check $user "$shared"
   [ $status -eq 0 ] || fail "check as $user after daemon made the lock file: status $status: $out"
 done
@@ -71,7 +72,7 @@ expect_unusable() {  # WHAT USER DIR OWNER TEXT
   check "$2" "$3"
   [ $status -eq 12 ] || fail "$1: status $status, want 12: $out"
   [ "$(sent)" = "$n" ] || fail "$1: commands were sent"
-  for text in "$3/pv4410s-serial-VIRTUAL-0001.lock" "owner $4" "an administrator can" "$5"; do
+  for text in "$lock" "owner $4" "an administrator can" "$5"; do
     [[ $out == *"$text"* ]] || fail "$1: the line does not say \"$text\": $out"
   done
 }
