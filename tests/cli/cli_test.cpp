@@ -364,6 +364,18 @@ TEST_F(CommandLine, PrintersSharingASerialAreToldApartByPort) {
             EXPECT_TRUE(log.contains("the printers at 1-1, 1-2 all have the serial number"));
         }
     }
+    // Run side by side, each run binds the printer driver again on its own printer only: the
+    // 503 at 1-2 ends first, while its twin, a 301, is still being written.
+    std::vector<vprinter::Options> pair(2);
+    pair[1].mainVersion = "503C10";
+    for (auto& o : pair)
+        o.faults.serial = "VIRTUAL-0001";
+    const auto both = startPrinters(pair);
+    console = {};
+    std::vector<std::string> jobs = {"pv4410s-update", "update", "--all", "--jobs", "2", "--yes"};
+    EXPECT_EQ(pv::cli::run(argvOf(jobs), console), 0) << console.out_;
+    for (auto* p : both)
+        EXPECT_EQ(p->trace("driver-attach").size(), 1u);
     // A copy that took the printer at 1-1 while its twin was attached still holds it once the
     // twin has left: the second run is refused.
     os::FileLock firstRun;

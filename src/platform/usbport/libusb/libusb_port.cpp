@@ -159,7 +159,8 @@ int readSerial(libusb_device_handle* handle, const libusb_device_descriptor& des
 struct Detached {
     std::mutex mutex;
     bool keep = false;
-    std::vector<std::pair<DeviceIdentity, int>> drivers;  // device, interface number
+    // Device (its serial and port) and interface number of each driver this port detached.
+    std::vector<std::pair<DeviceIdentity, int>> drivers;
 };
 
 // The attached devices of the selected kind, ordered by bus and port numbers, so that "the
@@ -496,8 +497,11 @@ void LibusbPort::KeepDriversDetached(bool keep) {
                 if (libusb_open(device, &handle) != 0)
                     continue;
                 DeviceIdentity now{{}, detail::portPathOf(device)};
+                // The device keeps its port over a reset; a twin with the same serial on another
+                // port is another printer, maybe in the middle of a run of its own.
                 if (detail::readSerial(handle, descriptor, now.serial) == 0 &&
-                    identity.names(now) && libusb_kernel_driver_active(handle, number) == 0)
+                    now.serial == identity.serial && now.portPath == identity.portPath &&
+                    libusb_kernel_driver_active(handle, number) == 0)
                     libusb_attach_kernel_driver(handle, number);
                 libusb_close(handle);
             }
