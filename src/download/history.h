@@ -33,15 +33,15 @@ struct DownloadRecord {
     std::string start;    // ISO-8601 UTC, e.g. "2024-05-01T09:30:12Z" (see utcTimestamp)
     std::string end;      // likewise
     std::string printer;  // the printer's serial number, or its USB port path ("1-1")
-    // The printer as the tool tells it apart: its serial ("" for none) and its port path. Both
-    // empty in a record of an earlier version, which names the printer by `printer` only.
-    std::string serial;
-    std::string port;
     PrinterVersions before;
     PrinterVersions after;
     std::vector<std::string> imagesSent;  // names of the images streamed, e.g. "main-301F11"
     std::string outcome;                  // a short keyword: "success", "version-mismatch", ...
     std::string message;                  // the text of the final message box
+    // The printer as the tool tells it apart: its serial ("" for none) and its port path. Both
+    // empty in a record of an earlier version, which names the printer by `printer` only.
+    std::string serial;
+    std::string port;
 };
 
 // `when` as ISO-8601 UTC to the second ("2024-05-01T09:30:12Z").

@@ -53,9 +53,16 @@ class History : public ::testing::Test {
         return pv::download::historyPath();
     }
     static DownloadRecord record(std::string message) {
-        DownloadRecord r{
-            "2024-05-01T09:30:12Z", "2024-05-01T09:33:40Z", "1-1", {}, {}, {}, "success",
-            std::move(message)};
+        DownloadRecord r{"2024-05-01T09:30:12Z",
+                         "2024-05-01T09:33:40Z",
+                         "1-1",
+                         {},
+                         {},
+                         {},
+                         "success",
+                         std::move(message),
+                         "",
+                         "1-1"};
         r.before = {"301B10", "705A10", 0x1A2B, 0x00FF};
         r.after = {"301F11", "", 0xBEEF, std::nullopt};
         r.imagesSent = {"main-301F11", "table-705B11"};
@@ -88,6 +95,7 @@ TEST_F(History, EachAppendAddsOneLineThatAJsonParserReadsInAPrivateNewFolder) {
         "/usr/bin/python3 -c 'import json,sys\n"
         "rows=[json.loads(l) for l in open(sys.argv[1],encoding=\"utf-8\")]\n"
         "assert len(rows)==2 and rows[0][\"before\"][\"main_checksum\"]==\"1A2B\"\n"
+        "assert rows[0][\"serial\"] is None and rows[0][\"port\"]==\"1-1\"\n"
         "assert rows[0][\"after\"][\"table\"] is None and "
         "rows[1][\"message\"].endswith(\"\\xff\\xc3\")'"
         " " +
@@ -127,6 +135,7 @@ TEST_F(History, LinesOfEarlierWritersReadAndOthersAreSkipped) {
     const auto r = pv::download::parseRecord(lines[0]);
     ASSERT_TRUE(r);
     EXPECT_EQ(r->printer, "1-1");
+    EXPECT_TRUE(r->serial.empty() && r->port.empty());  // named by `printer` only
     EXPECT_EQ(r->before.main, "301B10");
     EXPECT_EQ(r->before.mainChecksum, 0x1A2B);
     EXPECT_FALSE(r->before.tableChecksum);

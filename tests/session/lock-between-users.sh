@@ -72,7 +72,7 @@ expect_unusable() {  # WHAT USER DIR OWNER TEXT
   check "$2" "$3"
   [ $status -eq 12 ] || fail "$1: status $status, want 12: $out"
   [ "$(sent)" = "$n" ] || fail "$1: commands were sent"
-  for text in "$lock" "owner $4" "an administrator can" "$5"; do
+  for text in "$3/pv4410s-port-1-1.lock" "owner $4" "an administrator can" "$5"; do
     [[ $out == *"$text"* ]] || fail "$1: the line does not say \"$text\": $out"
   done
 }
