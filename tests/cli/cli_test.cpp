@@ -374,8 +374,10 @@ TEST_F(CommandLine, PrintersSharingASerialAreToldApartByPort) {
     console = {};
     std::vector<std::string> jobs = {"pv4410s-update", "update", "--all", "--jobs", "2", "--yes"};
     EXPECT_EQ(pv::cli::run(argvOf(jobs), console), 0) << console.out_;
+#ifndef _WIN32  // Windows's printer class driver is never detached
     for (auto* p : both)
         EXPECT_EQ(p->trace("driver-attach").size(), 1u);
+#endif
     // A copy that took the printer at 1-1 while its twin was attached still holds it once the
     // twin has left: the second run is refused.
     os::FileLock firstRun;
