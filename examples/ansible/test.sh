@@ -57,7 +57,7 @@ play check "$faulty" --check
 [ $status -eq 2 ] || fail "check: exit status $status, want 2 (a printer failed)"
 row VIRTUAL-0001 up-to-date "" check
 row VIRTUAL-0002 would-update "" check
-row VIRTUAL-0003 not-connected "Printer is not connected" check
+row VIRTUAL-0003 printer-busy "The printer is busy" check
 row VIRTUAL-0004 would-update "" check
 recap 1 1 check
 ! commands check | grep -Eq 'initialise|erase|transfer|reset' || fail "check: commands sent: $(commands check)"
@@ -66,13 +66,13 @@ play first "$faulty"
 [ $status -eq 2 ] || fail "first: exit status $status, want 2 (a printer failed)"
 row VIRTUAL-0001 up-to-date "Up to date. The printer already runs this F/W; nothing was sent." first
 row VIRTUAL-0002 success "Success! This F/W was downloaded properly on printer." first
-row VIRTUAL-0003 not-connected "Printer is not connected." first
+row VIRTUAL-0003 printer-busy "The printer is busy" first
 row VIRTUAL-0004 transfer-failed "" first
 recap 1 1 first
-grep -q 'VIRTUAL-0003: not-connected (Printer is not connected.)' "$work/first.log" ||
+grep -q 'VIRTUAL-0003: printer-busy (The printer is busy' "$work/first.log" ||
     fail "first: the failure's message is not reported"
-[ "$(commands first | sed -n 1p)" = "VIRTUAL-0001: version-request" ] ||
-    fail "first: the up-to-date printer received more than the version request: $(commands first)"
+[ "$(commands first | sed -n 1p)" = "VIRTUAL-0001: readback-on version-request readback-off" ] ||
+    fail "first: the up-to-date printer received more than the read-back look: $(commands first)"
 
 play second "$freed"
 [ $status -eq 0 ] || fail "second: exit status $status, want 0"

@@ -16,6 +16,7 @@
 #include "download/strings.h"
 #include "link/printer_link.h"
 #include "link/printer_session.h"
+#include "link/running_versions.h"
 #include "link/usb_identity.h"
 #include "payload/catalogue.h"
 #include "payload/embedded_images.h"
@@ -32,6 +33,9 @@ namespace {
 
 constexpr std::uint16_t kVendorId = 0x7A3C;
 constexpr std::uint16_t kProductIds[] = {0x0512};
+constexpr char kBusyText[] =
+    "The printer is busy: another program holds it or it is printing. Nothing was sent to it; "
+    "try again once it is idle.";
 std::atomic<bool> stopFlag{false};
 std::atomic<int> downloadsUnderWay{0};
 // An image is being streamed in some run: a stop waits for it to end.
@@ -438,6 +442,12 @@ Program::Probe Program::probe(const usbport::DeviceIdentity& printer) {
         os::logLine(line);
     };
     if (!link.open()) {
+        if (usbport::Busy()) {
+            cause("the printer is busy");
+            p.outcome = Outcome::PrinterBusy;
+            p.message = kBusyText;
+            return p;
+        }
         cause("printer not connected");
         p.outcome = Outcome::NotConnected;
         p.message = download::messageText(download::kNotConnected);
@@ -451,23 +461,10 @@ Program::Probe Program::probe(const usbport::DeviceIdentity& printer) {
         return p;
     }
     p.model = "PV4410S";
-    download::VersionText main = {};
-    download::VersionText table = {};
-    std::uint32_t mainSum = 0;
-    std::uint32_t tableSum = 0;
-    bool replied = false;
-    if (link.sendVersionRequest(link::kVersionSelector)) {
-        // The printer answers the version request within the same 5 s the download waits.
-        const std::string caption = download::messageText(download::kVersionCheckCaption);
-        reporter_.setStage("version-check");
-        for (int i = 0; i < 50 && !stopRequested(); ++i) {
-            os::sleepMs(100);
-            if (reporter_.bars())  // a bar on a terminal; no lines or events for the wait
-                reporter_.progress(caption, (i + 1) * 2, static_cast<std::uint64_t>(49 - i) * 100);
-        }
-        reporter_.endProgress();
-        replied = !stopRequested() && link.readVersionReply(main, mainSum, table, tableSum);
-    }
+    // The printer runs its firmware: it is asked in read-back mode, which leaves it as it was.
+    reporter_.setStage("version-check");
+    link::RunningVersions reported;
+    const bool replied = link::readRunningVersions(link, reported);
     link.close();
     if (stopRequested()) {
         p.outcome = Outcome::Interrupted;
@@ -479,8 +476,11 @@ Program::Probe Program::probe(const usbport::DeviceIdentity& printer) {
         p.message = download::messageText(download::kFailedVersionInformation);
         return p;
     }
+    const char* main = reported.main;
+    const char* table = reported.table;
+    const std::uint32_t mainSum = reported.mainChecksum;
     p.versions = {main, table, static_cast<std::uint16_t>(mainSum),
-                  static_cast<std::uint16_t>(tableSum)};
+                  static_cast<std::uint16_t>(reported.tableChecksum)};
     payload::ImageSelection selection;
     if (!catalogue_.findImages(main, selection)) {
         p.outcome = Outcome::NotApplicable;
@@ -679,7 +679,9 @@ int Program::updateOne(const std::optional<usbport::DeviceIdentity>& target, Rep
     reporter.event("outcome", JsonObject()
                                   .add("outcome", download::outcomeName(outcome))
                                   .add("status", static_cast<std::int64_t>(status))
-                                  .add("message", report.message)
+                                  .add("message", outcome == download::Outcome::PrinterBusy
+                                                      ? std::string(kBusyText)
+                                                      : report.message)
                                   .add("before", versionsJson(window.before()))
                                   .add("after", versionsJson(window.after()))
                                   .add("main_sent", report.mainSent)
@@ -941,6 +943,8 @@ int exitStatus(download::Outcome outcome) {
             return kExitInterrupted;
         case Outcome::UpToDate:
             return kExitSuccess;
+        case Outcome::PrinterBusy:
+            return kExitBusy;
     }
     return kExitOther;
 }

@@ -30,6 +30,7 @@ enum ExitStatus : int {
     kExitLocked = 10,
     kExitStandIn = 11,       // a build with stand-in images met a real printer
     kExitLockUnusable = 12,  // the printer's lock file cannot be used
+    kExitBusy = 13,          // another program holds the printer, or it prints
     kExitInterrupted = 130,
 };
 

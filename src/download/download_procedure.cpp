@@ -6,6 +6,7 @@
 #include <string>
 
 #include "link/printer_link.h"
+#include "link/running_versions.h"
 #include "link/transmit.h"
 #include "payload/catalogue.h"
 #include "platform/os/log.h"
@@ -98,6 +99,8 @@ const char* outcomeName(Outcome outcome) {
             return "interrupted";
         case Outcome::UpToDate:
             return "up-to-date";
+        case Outcome::PrinterBusy:
+            return "printer-busy";
     }
     return "unknown";
 }
@@ -364,14 +367,20 @@ bool DownloadProcedure::initialisePrinter(bool& commandSent) {
     link::PrinterLink link;
     bool ok = false;
     if (!link.open()) {
-        fail(Outcome::NotConnected);
-        logCause("initialise", "printer not connected");
+        // A printer that another program holds or that prints is left alone, and said so.
+        const bool busy = usbport::Busy();
+        fail(busy ? Outcome::PrinterBusy : Outcome::NotConnected);
+        logCause("initialise", busy ? "the printer is busy" : "printer not connected");
     } else if (!link.checkModel()) {
         fail(Outcome::WrongModel);
         logCause("initialise", "the device ID does not name the PV4410S");
     } else if (holdPrinter(link)) {
         if (skipUpToDate_ && upToDate(link)) {
             fail(Outcome::UpToDate);
+        } else if (skipUpToDate_ && !(link.open() && link.checkModel())) {
+            // The initialise follows a model check of its own link, as when nothing was asked.
+            fail(Outcome::NotConnected);
+            logCause("initialise", "printer not connected after the up-to-date check");
         } else if (stopped()) {
             fail(Outcome::Interrupted);
         } else {
@@ -524,23 +533,23 @@ bool DownloadProcedure::selectImages(const VersionText& main, std::uint32_t main
 }
 
 bool DownloadProcedure::upToDate(link::PrinterLink& link) {
-    // The same version request as the version check, without the initialise: a printer that
-    // needs nothing is told nothing and keeps running.
+    // A printer that needs nothing is told nothing and keeps running: it is asked in read-back
+    // mode, which a running printer answers, on a link of its own; the link given is closed for
+    // it, and the caller opens it again for the initialise.
     window_.StageBegins("up-to-date-check");
-    auto progress = window_.CreateProgress(kVersionCheckCaption);
-    VersionText main = {};
-    VersionText table = {};
-    std::uint32_t mainChecksum = 0;
-    std::uint32_t tableChecksum = 0;
+    link.close();
+    link::PrinterLink look;
+    link::RunningVersions reported;
+    const bool replied =
+        !stopped() && look.open() && look.checkModel() && link::readRunningVersions(look, reported);
+    look.close();
     payload::ImageSelection images;
-    if (!requestVersions(link, *progress, main, mainChecksum, table, tableChecksum) ||
-        !catalogue_.findImages(main, images))
+    if (!replied || !catalogue_.findImages(reported.main, images))
         return false;  // the version check after the initialise reports it as always
     catalogue_.fillLabels(images);
-    if (!runsSelection(main, table, images))
+    if (!runsSelection(reported.main, reported.table, images))
         return false;
-    selectImages(main, mainChecksum, table, tableChecksum);
-    progress->SetPos(100);
+    selectImages(reported.main, reported.mainChecksum, reported.table, reported.tableChecksum);
     return true;
 }
 

@@ -51,6 +51,7 @@ enum class Outcome {
     VerifyFailed,       // it came back with versions other than those sent
     Interrupted,        // the front end asked the run to stop (StopRequested)
     UpToDate,           // the printer already runs the images' versions; nothing was sent
+    PrinterBusy,        // another program holds the printer, or it prints; nothing was sent
 };
 
 // A short keyword for an outcome ("success", "not-connected", ...), for logs and records.
@@ -114,8 +115,9 @@ class DownloadProcedure {
     // After the model check: refuses a real printer to stand-in images, then binds the run to
     // the printer and takes its lock. False (with the outcome set) when the run must stop.
     bool holdPrinter(const link::PrinterLink& link);
-    // Before the initialise: asks the held printer for its versions; true (with the displays
-    // showing them) when it already runs the images' versions.
+    // Before the initialise: closes `link` and asks the held, running printer for its versions
+    // on a link of its own; true (with the displays showing them) when it already runs the
+    // images' versions.
     bool upToDate(link::PrinterLink& link);
     // Sends the version request and reads the reply after the printer's 5 s, moving `progress`.
     bool requestVersions(link::PrinterLink& link, ProgressWindow& progress, VersionText& main,

@@ -200,6 +200,8 @@ TEST_F(CommandLine, EachOutcomeHasItsExitStatus) {
         {"wrong version", kUpdate, "503C10", {"return-version=503C10"}, 9, "verification-failed"},
         {"locked", kUpdate, "503C10", {}, 10, "printer-locked", false, true},
         {"stand-in images", kUpdate, "503C10", {"serial=REAL-0001"}, 11, "stand-in-refused", true},
+        {"busy", kUpdate, "503C10", {"busy"}, 13, "printer-busy"},
+        {"check, busy", {"--json", "check"}, "301B10", {"busy"}, 13},
         {"usage", {"update", "--bogus"}, "301B10", {}, 2},
         {"usage: --jobs without --all", {"update", "--jobs", "2"}, "301B10", {}, 2},
         {"usage: --jobs 0", {"update", "--all", "--jobs=0"}, "301B10", {}, 2},
@@ -221,12 +223,17 @@ TEST_F(CommandLine, EachOutcomeHasItsExitStatus) {
             ASSERT_EQ(outcomes.size(), 1u);
             EXPECT_EQ(parsed(outcomes[0])["outcome"], row.outcome) << outcomes[0];
         }
-        if (row.status == 10 || row.status == 11 || row.status == 2) {
+        if (row.status == 10 || row.status == 11 || row.status == 2 || row.status == 13) {
             EXPECT_EQ(commands(), std::vector<std::string>{}) << "nothing reached the printer";
         }
+        if (row.status == 13) {
+            EXPECT_TRUE(printer().trace("driver-detach").empty()) << "its driver stays";
+            EXPECT_NE(console.out_.find("printer-busy"), std::string::npos) << console.out_;
+        }
         if (std::string(row.outcome) == "up-to-date") {
-            // Asked for its versions only: not initialised, erased or reset.
-            EXPECT_EQ(commands(), std::vector<std::string>{"version-request"});
+            // Asked for its versions in read-back mode only: not initialised, erased or reset.
+            EXPECT_EQ(commands(),
+                      (std::vector<std::string>{"readback-on", "version-request", "readback-off"}));
             EXPECT_NE(console.out_.find("\"main_sent\":false,\"table_sent\":false"),
                       std::string::npos);
         }
@@ -241,10 +248,12 @@ TEST_F(CommandLine, JsonEventsMatchThePrinterTrace) {
     for (const auto& e : console.events("stage"))
         stages += parsed(e)["stage"].get<std::string>() + " ";
     EXPECT_EQ(stages, "initialise up-to-date-check version-check send reset read-back ");
-    EXPECT_EQ(commands(),
-              (std::vector<std::string>{"version-request", "initialise", "version-request",
-                                        "erase p", "transfer p", "erase t", "transfer t", "reset",
-                                        "readback-on", "version-request", "readback-off"}));
+    EXPECT_EQ(commands(), (std::vector<std::string>{
+                              "readback-on", "version-request", "readback-off", "initialise",
+                              "version-request", "erase p", "transfer p", "erase t", "transfer t",
+                              "reset", "readback-on", "version-request", "readback-off"}));
+    EXPECT_TRUE(printer().trace("print-data").empty()) << "nothing the printer would print";
+    EXPECT_TRUE(printer().trace("refused").empty()) << "no command outside its mode";
     auto replies = printer().trace("reply");
     ASSERT_EQ(replies.size(), 3u);
     replies.erase(replies.begin());  // the look before the initialise
@@ -323,8 +332,8 @@ TEST_F(CommandLine, JobsRunEveryPrinterAndSumUp) {
 // each once, and the shared serial alone names none. Serials that differ only beyond ASCII stay
 // apart.
 TEST_F(CommandLine, PrintersSharingASerialAreToldApartByPort) {
-    const Names kUpdated = {"version-request", "initialise",      "version-request",
-                            "erase p",         "transfer p",      "reset",
+    const Names kUpdated = {"readback-on",     "version-request", "readback-off", "initialise",
+                            "version-request", "erase p",         "transfer p",   "reset",
                             "readback-on",     "version-request", "readback-off"};
     struct TwinRow {
         const char* name;
@@ -491,15 +500,18 @@ struct StopPoint {
     const char* at = R"("event":"progress")";  // the stop comes on an output line holding this
 };
 
-// Every command-line update first asks for the versions (is the printer up to date?).
-const std::vector<std::string> kMainThenReset = {"version-request", "initialise", "version-request",
-                                                 "erase p",         "transfer p", "reset"};
-const std::vector<std::string> kBothThenReset = {"version-request", "initialise", "version-request",
-                                                 "erase p",         "transfer p", "erase t",
-                                                 "transfer t",      "reset"};
+// Every command-line update first asks the running printer for its versions in read-back mode
+// (is it up to date?), then initialises it.
+const std::vector<std::string> kMainThenReset = {
+    "readback-on",     "version-request", "readback-off", "initialise",
+    "version-request", "erase p",         "transfer p",   "reset"};
+const std::vector<std::string> kBothThenReset = {
+    "readback-on", "version-request", "readback-off", "initialise", "version-request",
+    "erase p",     "transfer p",      "erase t",      "transfer t", "reset"};
 const std::vector<std::string> kBothThenReadBack = {
-    "version-request", "initialise", "version-request", "erase p",         "transfer p",  "erase t",
-    "transfer t",      "reset",      "readback-on",     "version-request", "readback-off"};
+    "readback-on", "version-request", "readback-off", "initialise", "version-request",
+    "erase p",     "transfer p",      "erase t",      "transfer t", "reset",
+    "readback-on", "version-request", "readback-off"};
 
 // A stop at any point of a download ends with every area holding valid firmware (the new image
 // or the one it had), a reset wherever a command went out, one history line and status 130. An
@@ -510,18 +522,21 @@ TEST_F(CommandLine, AStopAtAnyPointLeavesValidFirmware) {
     const StopPoint points[] = {
         {"before initialise", 0, 0, {}, "301B10/705A10", "301B10", SIGINT, 130,
          R"("stage":"up-to-date-check")"},
-        {"up-to-date check", 1, 2000, {"version-request"}, "301B10/705A10"},
-        {"initialise wait", 2, 2000, {"version-request", "initialise", "reset"}, "301B10/705A10"},
-        {"version reply wait", 3, 2000, {"version-request", "initialise", "version-request", "reset"},
+        {"initialise wait", 4, 2000,
+         {"readback-on", "version-request", "readback-off", "initialise", "reset"},
          "301B10/705A10"},
-        {"main erase wait", 4, 1000, kMainThenReset, "301F11/705A10"},
-        {"mid main image", 5, 2000, kMainThenReset, "301F11/705A10"},
-        {"table erase wait", 6, 2000, kBothThenReset, "301F11/705B11"},
-        {"mid table image", 7, 5000, kBothThenReset, "301F11/705B11"},
-        {"after the last image, restart wait", 8, 3000, kBothThenReset, "301F11/705B11"},
-        {"read back", 10, 2000, kBothThenReadBack, "301F11/705B11"},
-        {"SIGTERM mid main image", 5, 2000, kMainThenReset, "503H11/705A10", "503C10", SIGTERM},
-        {"SIGHUP mid main image: goes on", 5, 2000, kBothThenReadBack, "301F11/705B11", "301B10",
+        {"version reply wait", 5, 2000,
+         {"readback-on", "version-request", "readback-off", "initialise", "version-request",
+          "reset"},
+         "301B10/705A10"},
+        {"main erase wait", 6, 1000, kMainThenReset, "301F11/705A10"},
+        {"mid main image", 7, 2000, kMainThenReset, "301F11/705A10"},
+        {"table erase wait", 8, 2000, kBothThenReset, "301F11/705B11"},
+        {"mid table image", 9, 5000, kBothThenReset, "301F11/705B11"},
+        {"after the last image, restart wait", 10, 3000, kBothThenReset, "301F11/705B11"},
+        {"read back", 12, 2000, kBothThenReadBack, "301F11/705B11"},
+        {"SIGTERM mid main image", 7, 2000, kMainThenReset, "503H11/705A10", "503C10", SIGTERM},
+        {"SIGHUP mid main image: goes on", 7, 2000, kBothThenReadBack, "301F11/705B11", "301B10",
          SIGHUP, 0},
     };
     // clang-format on

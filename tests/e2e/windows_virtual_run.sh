@@ -30,7 +30,7 @@ status=$?
 [ $status -eq 0 ] || fail "update: status $status, want 0"
 grep -q '"outcome":"success"' "$work/update.out" || fail "update: $(cat "$work/update.out")"
 # The first version request asks whether the printer is up to date already.
-want="version-request initialise version-request erase p transfer p erase t transfer t reset readback-on version-request readback-off"
+want="readback-on version-request readback-off initialise version-request erase p transfer p erase t transfer t reset readback-on version-request readback-off"
 [ "$(commands "$work/update.jsonl")" = "$want" ] || fail "update: commands $(commands "$work/update.jsonl")"
 
 run lost "--main-version 503C10 --fault no-return" --json update --yes

@@ -1,6 +1,7 @@
 // The printer link through the libusb port to the virtual printer on an emulated bus.
 #include <gtest/gtest.h>
 #include <libusb.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <fstream>
@@ -9,9 +10,11 @@
 #include <vector>
 
 #include "link/printer_link.h"
+#include "link/running_versions.h"
 #include "link/transmit.h"
 #include "link/usb_identity.h"
 #include "platform/usbport/libusb/libusb_port.h"
+#include "platform/usbport/libusb/print_jobs.h"
 #include "support/virtual_printer.h"
 
 namespace pv::link {
@@ -19,6 +22,13 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 using Names = std::vector<std::string>;
+
+std::string processName() {
+    std::ifstream comm("/proc/self/comm");
+    std::string name;
+    std::getline(comm, name);
+    return name;
+}
 
 constexpr std::uint16_t kProductIds[] = {0x0512};
 
@@ -85,8 +95,10 @@ class LinkUsbTest : public pvtest::VirtualPrinterTest {
         return reply;
     }
 
-    // Erases the area, waits for the erase to finish and starts the transfer.
+    // Initialises the printer, erases the area, waits for the erase to finish and starts the
+    // transfer.
     void prepareStream(PrinterLink& link, std::uint16_t area) {
+        ASSERT_TRUE(link.sendInitialise());
         ASSERT_TRUE(link.sendErase(area));
         os::sleepMs(30'000);
         ASSERT_TRUE(link.sendTransfer(area));
@@ -167,9 +179,10 @@ TEST_F(LinkUsbTest, StallIsClearedAndAnOverlongReplyIsRefused) {
     ASSERT_TRUE(link.open());
     EXPECT_FALSE(link.sendInitialise());
     EXPECT_NE(usbport::TakeFailure().find("(LIBUSB_ERROR_PIPE); halt cleared"), std::string::npos);
-    EXPECT_FALSE(requestVersions(link).ok);
+    RunningVersions versions;
+    EXPECT_FALSE(readRunningVersions(link, versions));
     EXPECT_NE(usbport::TakeFailure().find("(LIBUSB_ERROR_OVERFLOW)"), std::string::npos);
-    EXPECT_EQ(commands(), Names{"version-request"});
+    EXPECT_EQ(commands(), (Names{"readback-on", "version-request", "readback-off"}));
 }
 
 // Among several printers of the model, a selected one is found by its serial wherever it sits;
@@ -201,6 +214,8 @@ TEST_F(LinkUsbTest, EveryCommandReachesThePrinterAndTheReplyIsParsed) {
     auto& vp = startPrinter();
     PrinterLink link;
     ASSERT_TRUE(link.open());
+    EXPECT_TRUE(link.setReadBackMode(kReadBackModeOn));
+    EXPECT_TRUE(link.setReadBackMode(0));
     EXPECT_TRUE(link.sendInitialise());
     const VersionReply reply = requestVersions(link);
     ASSERT_TRUE(reply.ok);
@@ -210,12 +225,10 @@ TEST_F(LinkUsbTest, EveryCommandReachesThePrinterAndTheReplyIsParsed) {
         EXPECT_EQ(reply.mainChecksum, p.mainChecksum());
         EXPECT_EQ(reply.tableChecksum, p.tableChecksum());
     });
-    EXPECT_TRUE(link.setReadBackMode(kReadBackModeOn));
-    EXPECT_TRUE(link.setReadBackMode(0));
     EXPECT_TRUE(link.sendErase(kThirdArea));
     EXPECT_TRUE(link.sendTransfer(kThirdArea));
     EXPECT_TRUE(link.sendReset());
-    EXPECT_EQ(commands(), (Names{"initialise", "version-request", "readback-on", "readback-off",
+    EXPECT_EQ(commands(), (Names{"readback-on", "readback-off", "initialise", "version-request",
                                  "erase c", "transfer c", "reset"}));
 }
 
@@ -287,6 +300,19 @@ TEST_F(LinkUsbTest, StalledPrinterEndsWithinTheBoundedTimeOut) {
     EXPECT_LT(took, std::chrono::seconds(3));
 
     EXPECT_TRUE(link.sendInitialise());  // the printer still listens after the time-outs
+}
+
+// A process that holds the printer driver's node is printing: it is found and named, so that
+// the driver is not taken from its job.
+TEST(PrintJobs, AHolderOfTheNodeIsFoundAndNamed) {
+    const std::string node = ::testing::TempDir() + "pv4410s-lp0";
+    std::ofstream(node) << "";
+    EXPECT_EQ(usbport::processesHolding(node), "") << "open nowhere";
+    std::ifstream job(node);
+    EXPECT_EQ(usbport::processesHolding(node),
+              "process " + std::to_string(::getpid()) + " (" + processName() + ")");
+    EXPECT_EQ(usbport::processesHolding(node + "-missing"), "");
+    EXPECT_EQ(usbport::printJobOn("9-9", 0), "") << "no such device: no job";
 }
 
 }  // namespace

@@ -122,10 +122,12 @@ TEST_F(UsbprintPortTest, TheLinkHoldsThePrinterAloneAndFindsItAgainAfterAReset) 
     otherProgram.SetVenderID(0x7A3C);
     otherProgram.SetProductID(kProductIds, 1);
     EXPECT_EQ(otherProgram.UsbOpenCont(0, 0), os::kNoHandle);
+    EXPECT_TRUE(otherProgram.Busy()) << "a printer held elsewhere is busy, not missing";
     EXPECT_EQ(otherProgram.TakeFailure(),
               "cannot open 7a3c:0512 at 1-1: in use by another program (ERROR_SHARING_VIOLATION); "
               "see \"Troubleshooting\" in the README");
     const std::string before = presented[0]->devicePath();
+    ASSERT_TRUE(link.sendInitialise());
     ASSERT_TRUE(link.sendReset());
     clock.advance(10'000);
     EXPECT_FALSE(link.sendInitialise());

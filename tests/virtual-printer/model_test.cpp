@@ -28,12 +28,18 @@ const Bytes kReadBackOff = {0x1B, 'S', 0, 0};
 
 class ModelTest : public ::testing::Test {
   public:
-    void make(const vprinter::Options& o = {}) {
+    // A printer as the updater finds it after its initialise command, unless `running`.
+    void make(const vprinter::Options& o = {}, bool running = false) {
         options = o;
         printer = std::make_unique<Printer>(o, clock);
+        if (!running)
+            send(kInit);
     }
     WriteResult send(const Bytes& b) { return printer->write(b); }
+    // A running printer is asked in read-back mode, an initialised one as it is.
     Bytes versionReply() {
+        if (!printer->initialised() && !printer->readBackMode())
+            send(kReadBackOn);
         EXPECT_EQ(send(kVersionRequest).kind, WriteResult::Kind::Accepted);
         auto r = printer->read();
         return r ? *r : Bytes{};
@@ -50,6 +56,8 @@ class ModelTest : public ::testing::Test {
         stream(package);
     }
     void resetAndReboot() {
+        if (!printer->initialised())
+            send(kInit);
         send(kReset);
         clock.advance(options.rebootMs);
         ASSERT_TRUE(printer->onBus());
@@ -79,21 +87,38 @@ TEST_F(ModelTest, VersionReplyCarriesInstalledVersionsAndBigEndianChecksums) {
     EXPECT_FALSE(printer->read()) << "one reply per request";
 }
 
-TEST_F(ModelTest, CommandsAreRecognisedAndReadBackModeFollowsItsCommand) {
-    make();
-    for (const auto& c : {kInit, kReadBackOn, kEraseTable})
-        send(c);
+TEST_F(ModelTest, CommandsAreTakenOnlyInTheirMode) {
+    make({}, true);
+    // Running: a version request is print data, loader commands are refused.
+    EXPECT_EQ(send(kVersionRequest).kind, WriteResult::Kind::Accepted);
+    EXPECT_FALSE(printer->read());
+    EXPECT_EQ(printer->trace().named("print-data").size(), 1u);
+    for (const auto& c : {kEraseMain, kTransferMain, kReset})
+        EXPECT_EQ(send(c).kind, WriteResult::Kind::Refused);
+    send(kReadBackOn);
     EXPECT_TRUE(printer->readBackMode());
+    EXPECT_EQ(versionReply().size(), 48u);
     send(kReadBackOff);
     EXPECT_FALSE(printer->readBackMode());
+    // Initialised: the loader's commands, no second initialise, no read-back mode.
+    for (const auto& c : {kInit, kEraseTable})
+        EXPECT_EQ(send(c).kind, WriteResult::Kind::Accepted);
+    for (const auto& c : {kInit, kReadBackOn})
+        EXPECT_EQ(send(c).kind, WriteResult::Kind::Refused);
+    EXPECT_EQ(versionReply().size(), 48u);
     send({0x1B, 'Q', 1, 2});
     send({1, 2, 3});
     std::vector<std::string> names;
     for (const auto& e : printer->trace().named("command"))
         names.push_back(e.field("name"));
-    EXPECT_EQ(names, (std::vector<std::string>{"initialise", "readback-on", "erase t",
-                                               "readback-off", "unknown"}));
+    EXPECT_EQ(names, (std::vector<std::string>{"version-request", "readback-on", "version-request",
+                                               "readback-off", "initialise", "erase t",
+                                               "version-request", "unknown"}));
+    EXPECT_EQ(printer->trace().named("refused").size(), 5u);
     EXPECT_EQ(printer->trace().named("data").size(), 1u);
+    // A reset brings it back to running.
+    resetAndReboot();
+    EXPECT_FALSE(printer->initialised());
 }
 
 TEST_F(ModelTest, WholeStreamIsVerifiedAndRunsAfterReset) {
@@ -130,6 +155,7 @@ TEST_F(ModelTest, WholeStreamIsVerifiedAndRunsAfterReset) {
     vprinter::Options again;
     again.flashState = printer->flashState();
     EXPECT_EQ(Printer(again, clock).versionReply(), printer->versionReply());
+    send(kInit);
     send(kEraseTable);
     again.flashState = printer->flashState();
     const Printer erasing(again, clock);
@@ -264,7 +290,7 @@ TEST_F(ModelTest, FaultsChangeWritesAndReplies) {
     ASSERT_EQ(vprinter::applyFault("refuse=readback-on", o.faults), "");
     ASSERT_EQ(vprinter::applyFault("throttle=1000", o.faults), "");
     ASSERT_EQ(vprinter::applyFault("short-reply=47", o.faults), "");
-    make(o);
+    make(o, true);
     EXPECT_EQ(send(kInit).takesMs, 4u);
     EXPECT_EQ(send(kInit).kind, WriteResult::Kind::Stalled);
     EXPECT_EQ(send(kInit).kind, WriteResult::Kind::Refused);

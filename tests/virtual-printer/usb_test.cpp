@@ -114,11 +114,13 @@ bool visible() {
     return h != nullptr;
 }
 
+const std::vector<std::uint8_t> kInit = {0x1B, 'f', 'g', 0};
 const std::vector<std::uint8_t> kVersionRequest = {0x1B, 'V', '#', 0};
 const std::vector<std::uint8_t> kReset = {0x1B, 'f', 'r', 0};
 const std::vector<std::uint8_t> kEraseMain = {0x1B, 'f', 'e', 'p'};
 const std::vector<std::uint8_t> kTransferMain = {0x1B, 'f', 't', 'p'};
 const std::vector<std::uint8_t> kReadBackOn = {0x1B, 'S', 0x5A, 0x1E};
+const std::vector<std::uint8_t> kReadBackOff = {0x1B, 'S', 0, 0};
 
 Options withFault(const char* fault) {
     Options o;
@@ -130,11 +132,13 @@ std::string text(const std::vector<std::uint8_t>& bytes) {
     return {bytes.begin(), bytes.end()};
 }
 
+// A running printer's versions, asked in read-back mode.
 std::string versions(Client& c) {
     std::vector<std::uint8_t> reply;
-    if (c.write(kVersionRequest) != 4 || c.read(reply) != 48)
-        return "no reply";
-    return text({reply.begin() + 6, reply.begin() + 18});
+    const bool replied =
+        c.write(kReadBackOn) == 4 && c.write(kVersionRequest) == 4 && c.read(reply) == 48;
+    c.write(kReadBackOff);
+    return replied ? text({reply.begin() + 6, reply.begin() + 18}) : "no reply";
 }
 
 std::vector<std::uint8_t> mainImage() {
@@ -190,6 +194,7 @@ TEST_F(UsbTest, OpensDetachesClaimsAndAnswersDeviceIdAndVersion) {
     ASSERT_GE(id.size(), 2u);
     EXPECT_EQ(id[0] * 256 + id[1], static_cast<int>(id.size()));
     EXPECT_NE(std::string(id.begin(), id.end()).find("MDL:PV4410S ;"), std::string::npos);
+    ASSERT_EQ(c.write(kReadBackOn), 4);
     ASSERT_EQ(c.write(kVersionRequest), 4);
     std::vector<std::uint8_t> reply;
     ASSERT_EQ(c.read(reply), 48);
@@ -218,6 +223,8 @@ TEST_F(UsbTest, SeveralPrintersShareTheBusEachAtItsPort) {
     ASSERT_EQ(replies.size(), 1u);
     EXPECT_EQ(replies[0].field("printer"), "VIRTUAL-0002");
 
+    ASSERT_EQ(a.write(kInit), 4);
+
     ASSERT_EQ(a.write(kReset), 4);
     os::sleepMs(vprinter::Options{}.rebootMs);
     EXPECT_EQ(printers[0]->devnum(), 4u) << "the next free address, not the other printer's";
@@ -233,6 +240,7 @@ TEST_F(UsbTest, WholeImageIsAcceptedAndTheDeviceRebootsWithIt) {
     {
         Client c;
         ASSERT_TRUE(c.open());
+        ASSERT_EQ(c.write(kInit), 4);
         ASSERT_EQ(c.write(kEraseMain), 4);
         os::sleepMs(15000);
         ASSERT_EQ(c.write(kTransferMain), 4);
@@ -329,6 +337,7 @@ TEST_F(UsbTest, ReplyFaultsReachTheClient) {
     {
         Client c;
         ASSERT_TRUE(c.open());
+        ASSERT_EQ(c.write(kReadBackOn), 4);
         ASSERT_EQ(c.write(kVersionRequest), 4);
         EXPECT_EQ(c.read(reply), 47);
     }
@@ -337,6 +346,7 @@ TEST_F(UsbTest, ReplyFaultsReachTheClient) {
     {
         Client c;
         ASSERT_TRUE(c.open());
+        ASSERT_EQ(c.write(kReadBackOn), 4);
         ASSERT_EQ(c.write(kVersionRequest), 4);
         EXPECT_EQ(c.read(reply, 1000, 48), LIBUSB_ERROR_OVERFLOW);
     }
@@ -344,6 +354,7 @@ TEST_F(UsbTest, ReplyFaultsReachTheClient) {
     startPrinter(withFault("bad-header"));
     Client h;
     ASSERT_TRUE(h.open());
+    ASSERT_EQ(h.write(kReadBackOn), 4);
     ASSERT_EQ(h.write(kVersionRequest), 4);
     ASSERT_EQ(h.read(reply), 48);
     EXPECT_EQ(reply[2], 0x01);
@@ -359,11 +370,11 @@ TEST_F(UsbTest, RefusedCommandsAndWritesHaltTheEndpointUntilCleared) {
         EXPECT_EQ(f.write(kReadBackOn), LIBUSB_ERROR_PIPE) << "the endpoint stays halted";
     }
 
-    auto& printer = startPrinter(withFault("refuse=readback-on"));
+    auto& printer = startPrinter(withFault("refuse=initialise"));
     {
         Client c;
         ASSERT_TRUE(c.open());
-        EXPECT_EQ(c.write(kReadBackOn), LIBUSB_ERROR_PIPE);
+        EXPECT_EQ(c.write(kInit), LIBUSB_ERROR_PIPE);
     }
     Client c;
     ASSERT_TRUE(c.open());
@@ -371,7 +382,7 @@ TEST_F(UsbTest, RefusedCommandsAndWritesHaltTheEndpointUntilCleared) {
     EXPECT_TRUE(printer.trace("command").empty()) << "nothing reached the printer";
     ASSERT_EQ(libusb_clear_halt(c.handle(), vprinter::kBulkOutEndpoint), 0);
     EXPECT_EQ(versions(c), "301B10705A10");
-    EXPECT_EQ(c.write(kReadBackOn), LIBUSB_ERROR_PIPE);
+    EXPECT_EQ(c.write(kInit), LIBUSB_ERROR_PIPE);
     // CLEAR_FEATURE(ENDPOINT_HALT) sent as a control request clears it as well.
     ASSERT_EQ(libusb_control_transfer(c.handle(), 0x02, 1, 0, vprinter::kBulkOutEndpoint, nullptr,
                                       0, 1000),
@@ -385,6 +396,7 @@ TEST_F(UsbTest, StreamFaultsReachTheClient) {
     const auto image = mainImage();
     auto stream = [&](Client& c) {
         EXPECT_TRUE(c.open());
+        c.write(kInit);
         c.write(kEraseMain);
         os::sleepMs(15000);
         c.write(kTransferMain);
@@ -418,6 +430,7 @@ TEST_F(UsbTest, ResetFaultsChangeWhatComesBack) {
     {
         Client c;
         ASSERT_TRUE(c.open());
+        ASSERT_EQ(c.write(kInit), 4);
         ASSERT_EQ(c.write(kReset), 4);
     }
     os::sleepMs(60000);
@@ -427,6 +440,7 @@ TEST_F(UsbTest, ResetFaultsChangeWhatComesBack) {
     {
         Client c;
         ASSERT_TRUE(c.open());
+        ASSERT_EQ(c.write(kInit), 4);
         ASSERT_EQ(c.write(kReset), 4);
     }
     os::sleepMs(10000);
@@ -451,6 +465,7 @@ TEST(RealTimeUsb, ThrottledWritesTakeTheirTimeAndTheDeviceReturnsByItself) {
         EXPECT_EQ(c.write(std::vector<std::uint8_t>(4096, 0)), 4096);
         // 4,096 bytes at 40,960 bytes/s: 100 ms, less the printer clock's millisecond rounding.
         EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(95));
+        ASSERT_EQ(c.write(kInit), 4);
         ASSERT_EQ(c.write(kReset), 4);
     }
     EXPECT_FALSE(visible());

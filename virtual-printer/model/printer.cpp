@@ -156,6 +156,7 @@ void Printer::boot() {
         areas_[1].runningVersion = f.returnTableVersion;
     reply_.reset();
     readBackMode_ = false;
+    initialised_ = false;
     stream_.reset();
 }
 
@@ -233,6 +234,12 @@ WriteResult Printer::write(std::span<const std::uint8_t> data) {
         record(b.text("fault", "refuse").text("command", name).number("write", n));
         return {WriteResult::Kind::Refused, 0, 0};
     }
+    if (const char* why = outOfContext(name)) {
+        TraceBuilder b(now(), "refused");
+        b.text("command", name).text("bytes", hexBytes(frame)).text("mode", modeName());
+        record(b.text("reason", why).number("write", n));
+        return {WriteResult::Kind::Refused, 0, 0};
+    }
     TraceBuilder b(now(), "command");
     record(b.text("name", name).text("bytes", hexBytes(frame)).number("write", n));
     command(frame);
@@ -259,6 +266,24 @@ std::string Printer::commandName(std::span<const std::uint8_t, 4> frame) const {
     return "unknown";
 }
 
+const char* Printer::modeName() const {
+    return initialised_ ? "initialised" : readBackMode_ ? "running, read-back" : "running";
+}
+
+// The printer takes each command only in the mode its firmware loader or its interpreter knows
+// it in: loader commands (erase, transfer, reset) once initialised, the initialise and read-back
+// mode commands while running. A version request is print data while running without read-back
+// mode; command() takes care of that.
+const char* Printer::outOfContext(const std::string& name) const {
+    const bool loader =
+        name.starts_with("erase") || name.starts_with("transfer") || name == "reset";
+    if (loader && !initialised_)
+        return "a loader command while the printer runs its firmware (no initialise before it)";
+    if ((name == "initialise" || name.starts_with("readback")) && initialised_)
+        return "the printer is initialised already; only a reset ends that";
+    return nullptr;
+}
+
 void Printer::command(std::span<const std::uint8_t, 4> frame) {
     const std::string name = commandName(frame);
     if (name == "reset")
@@ -267,7 +292,17 @@ void Printer::command(std::span<const std::uint8_t, 4> frame) {
         readBackMode_ = name == "readback-on";
         return;
     }
+    if (name == "initialise") {
+        initialised_ = true;
+        return;
+    }
     if (name == "version-request") {
+        if (!initialised_ && !readBackMode_) {
+            // A running printer without read-back mode prints what it is sent.
+            TraceBuilder b(now(), "print-data");
+            record(b.text("command", name).text("note", "version request taken as print data"));
+            return;
+        }
         if (frame[2] == '#')
             reply_ = versionReply();
         TraceBuilder b(now(), "reply-ready");

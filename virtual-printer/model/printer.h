@@ -16,6 +16,11 @@
 // with a 16-bit sum of the area's bytes as checksum. An area that is not valid at power-up
 // (erased, cut short, badly summed, loaded without an erase) reports the version "------" and
 // checksum 0x0000.
+//
+// Modes: the printer runs its firmware (and prints what it is sent) until the initialise command
+// hands it to its firmware loader, which takes erase, transfer and reset; a reset or power-up
+// brings it back to running. A running printer answers a version request only in read-back
+// mode; any other command outside its mode is refused (endpoint stall) and traced as "refused".
 
 #include <cstdint>
 #include <optional>
@@ -93,6 +98,8 @@ class Printer {
     std::uint16_t mainChecksum() const { return areas_[0].runningChecksum; }
     std::uint16_t tableChecksum() const { return areas_[1].runningChecksum; }
     bool readBackMode() const { return readBackMode_; }
+    // From the initialise command until the next reset or power-up.
+    bool initialised() const { return initialised_; }
     // Whether area 'p', 't' or 'c' holds a whole, verified package (what it will run at boot).
     bool areaValid(char letter) const;
     const FlashMemory& areaMemory(char letter) const;
@@ -130,6 +137,9 @@ class Printer {
     bool loadFlash(std::string_view state);
     void command(std::span<const std::uint8_t, 4> frame);
     std::string commandName(std::span<const std::uint8_t, 4> frame) const;
+    const char* modeName() const;
+    // Why the printer does not take the command `name` in its present mode; null when it does.
+    const char* outOfContext(const std::string& name) const;
     WriteResult streamWrite(std::span<const std::uint8_t> data);
     void endStream(const std::string& cutShortBy);
     void reset();
@@ -144,6 +154,7 @@ class Printer {
     std::optional<Stream> stream_;
     std::optional<std::vector<std::uint8_t>> reply_;
     bool readBackMode_ = false;
+    bool initialised_ = false;
     std::uint32_t writes_ = 0;
     std::uint32_t boots_ = 0;
     bool gone_ = false;

@@ -33,11 +33,24 @@ std::string hex4(std::uint16_t value) {
 void Failures::record(std::string text) {
     std::lock_guard lock(mutex_);
     last_ = std::move(text);
+    busy_ = false;
+}
+
+void Failures::recordBusy(std::string text) {
+    std::lock_guard lock(mutex_);
+    last_ = std::move(text);
+    busy_ = true;
 }
 
 std::string Failures::take() {
     std::lock_guard lock(mutex_);
+    busy_ = false;
     return std::exchange(last_, {});
+}
+
+bool Failures::busy() {
+    std::lock_guard lock(mutex_);
+    return busy_;
 }
 
 namespace {
@@ -191,6 +204,10 @@ std::vector<DeviceIdentity> DevicePort::listDevices() {
 
 std::string DevicePort::TakeFailure() {
     return failures_->take();
+}
+
+bool DevicePort::Busy() {
+    return failures_->busy();
 }
 
 std::unique_ptr<Port> DevicePort::newPort() {

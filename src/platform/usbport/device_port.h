@@ -35,11 +35,17 @@ std::string hex4(std::uint16_t value);
 class Failures {
   public:
     void record(std::string text);
+    // A failure because something else holds the device (a program, a print job).
+    void recordBusy(std::string text);
+    // The failure in words, forgotten once taken.
     std::string take();
+    // Whether the failure not yet taken is a busy device.
+    bool busy();
 
   private:
     std::mutex mutex_;
     std::string last_;
+    bool busy_ = false;
 };
 
 // One open printer as its handles use it. Each transfer returns the bytes moved and records a
@@ -83,6 +89,7 @@ class DevicePort : public Port {
     bool UsbGetIdentity(os::Handle control, DeviceIdentity& identity) final;
     std::vector<DeviceIdentity> ListDevices() final;
     std::string TakeFailure() final;
+    bool Busy() final;
     // A port of the same backend and kind, with nothing selected or open: each run of several at
     // once takes one, so that one printer's selection and failures never steer another's.
     std::unique_ptr<Port> newPort() final;

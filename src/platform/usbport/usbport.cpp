@@ -82,4 +82,8 @@ std::string TakeFailure() {
     return port().TakeFailure();
 }
 
+bool Busy() {
+    return port().Busy();
+}
+
 }  // namespace usbport

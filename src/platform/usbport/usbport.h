@@ -92,6 +92,9 @@ class Port {
     // device, the USB library's error and what to do), forgotten once taken; empty when nothing
     // failed since, or the port cannot tell.
     virtual std::string TakeFailure() { return {}; }
+    // Whether the failure not yet taken is the device being busy: another program holds it, or
+    // a print job goes through the system's printer driver. Nothing was sent to it then.
+    virtual bool Busy() { return false; }
     // Another port of the same kind, with the same vendor and product IDs but a selection, a
     // failure text and detached drivers of its own, so that runs on several devices at once keep
     // out of each other's way (one per thread, see ScopedThreadPort). Null when the port cannot
@@ -141,5 +144,6 @@ bool UsbGetIdentity(os::Handle control, DeviceIdentity& identity);
 void KeepDriversDetached(bool keep);
 std::vector<DeviceIdentity> ListDevices();
 std::string TakeFailure();
+bool Busy();
 
 }  // namespace usbport

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "platform/os/log.h"
+#include "platform/usbport/libusb/print_jobs.h"
 
 namespace usbport {
 namespace detail {
@@ -429,19 +430,32 @@ class Device final : public OpenDevice {
         return false;
     }
 
+    // Records a failure, as busy when something else holds the device.
+    void fail(std::string text, int rc) {
+        if (rc == LIBUSB_ERROR_BUSY)
+            failures_->recordBusy(std::move(text));
+        else
+            failures_->record(std::move(text));
+    }
+
     bool claimInterface() {
         const int number = interface_.number;
         if (libusb_kernel_driver_active(handle_, number) == 1) {
+            // A print job going through the printer driver is never cut: the driver stays.
+            if (const std::string job = printJobOn(identity_.portPath, number); !job.empty()) {
+                failures_->recordBusy(where() + " is printing: " + job);
+                return false;
+            }
             if (const int rc = libusb_detach_kernel_driver(handle_, number); rc != 0) {
-                failures_->record("cannot detach the kernel driver from " + where() + ": " +
-                                  describe(rc));
+                fail("cannot detach the kernel driver from " + where() + ": " + describe(rc), rc);
                 return false;
             }
             driverDetached_ = true;
         }
         if (const int rc = libusb_claim_interface(handle_, number); rc != 0) {
-            failures_->record(withRemedy(
-                "cannot claim the printer interface of " + where() + ": " + describe(rc), rc));
+            fail(withRemedy(
+                     "cannot claim the printer interface of " + where() + ": " + describe(rc), rc),
+                 rc);
             return false;
         }
         claimed_ = true;

@@ -263,7 +263,11 @@ std::shared_ptr<OpenDevice> UsbprintPort::open(const Selection& selection) {
     usbprint::Outcome failure;
     auto file = usbprint::printerClass().open(chosen->itf.path, failure);
     if (!file) {
-        failures_->record("cannot open " + where + ": " + usbprint::describe(failure));
+        std::string text = "cannot open " + where + ": " + usbprint::describe(failure);
+        if (failure.status == usbprint::Status::Busy)
+            failures_->recordBusy(std::move(text));
+        else
+            failures_->record(std::move(text));
         return nullptr;
     }
     return std::make_shared<usbprint::OpenPrinter>(std::move(file), chosen->identity, where,

@@ -70,7 +70,7 @@ printers:
     outcome:
       description: >-
         up-to-date, success, would-update (check mode), or what failed (not-connected,
-        printer-locked, transfer-failed, ...).
+        printer-busy, printer-locked, transfer-failed, ...).
       type: str
     status: {description: The program's exit status for this printer, type: int}
     message: {description: The program's final message for this printer, type: str}
