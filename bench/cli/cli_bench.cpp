@@ -9,6 +9,12 @@
 //       attached printers first, so this is later than its first USB transfer). The run is then
 //       ended with SIGTERM. Prints "startup_to_first_request_ms: median=.. min=.. max=..".
 //       Exit status 2 when the median is above 20 ms.
+//   cli_bench check [--runs N]
+//       Runs `pv4410s-update check` N times (default 30) to its end against one printer. Each
+//       run: the time from the printer's first request (the device-ID request of the model check)
+//       to the program's exit, which holds its whole USB work: the look at the running printer in
+//       read-back mode and the release of the printer. Prints "check_usb_work_ms: median=..
+//       min=.. max=..". Exit status 2 when the median is above 1,500 ms or a run failed.
 //   cli_bench rss [--main-version CODE]
 //       One whole `pv4410s-update --json update --yes` (default a "301" printer: both images),
 //       and the program's peak RSS (wait4's ru_maxrss, which counts the umockdev preload library
@@ -43,6 +49,7 @@
 namespace {
 
 constexpr double kTargetStartUpMs = 20;
+constexpr double kTargetCheckMs = 1500;
 constexpr double kTargetPeakRssMb = 12;
 constexpr double kTargetFleetRssMb = 20;
 
@@ -105,6 +112,37 @@ int startup(int runs, int warmUp) {
     std::printf("startup_to_first_request_ms: median=%.2f min=%.2f max=%.2f runs=%zu\n", median,
                 ms.front(), ms.back(), ms.size());
     return median <= kTargetStartUpMs ? 0 : 2;
+}
+
+int check(int runs) {
+    vprinter::RealClock clock;
+    vprinter::Printer printer({}, clock);
+    std::atomic<std::int64_t> requestUs{0};
+    printer.trace().addSink([&](const vprinter::TraceEvent& e) {
+        if (e.name == "device-id" && requestUs.load() == 0)
+            requestUs.store(nowUs());
+    });
+    vprinter::UsbPrinter usb(printer);
+    usb.startRealTimeSync();
+    const std::string preload = vprinter::preloadFor(PV4410S_UPDATE);
+    std::vector<double> ms;
+    for (int i = 0; i < runs; ++i) {
+        requestUs.store(0);
+        const pid_t child = launch({PV4410S_UPDATE, "check"}, preload, true);
+        int status = 0;
+        waitpid(child, &status, 0);
+        const std::int64_t end = nowUs();
+        if (requestUs.load() == 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+            std::fprintf(stderr, "cli_bench: check run %d failed (status %d)\n", i + 1, status);
+            return 2;
+        }
+        ms.push_back(static_cast<double>(end - requestUs.load()) / 1000.0);
+    }
+    std::sort(ms.begin(), ms.end());
+    const double median = ms[ms.size() / 2];
+    std::printf("check_usb_work_ms: median=%.2f min=%.2f max=%.2f runs=%zu\n", median, ms.front(),
+                ms.back(), ms.size());
+    return median <= kTargetCheckMs ? 0 : 2;
 }
 
 int rss(const std::string& mainVersion) {
@@ -175,7 +213,7 @@ int fleet(const std::string& mainVersion, int count, int jobs) {
 int main(int argc, char** argv) {
     if (argc < 2) {
         std::fprintf(stderr,
-                     "usage: cli_bench startup [--runs N] [--warm-up N] | rss "
+                     "usage: cli_bench startup [--runs N] [--warm-up N] | check [--runs N] | rss "
                      "[--main-version CODE] | fleet [--printers N] [--jobs J] "
                      "[--main-version CODE]\n");
         return 1;
@@ -201,6 +239,8 @@ int main(int argc, char** argv) {
     }
     if (mode == "startup")
         return startup(std::max(runs, 1), std::max(warmUp, 0));
+    if (mode == "check")
+        return check(std::max(runs, 1));
     if (mode == "rss")
         return rss(mainVersion);
     if (mode == "fleet")

@@ -5,8 +5,9 @@
 #   RUN_DEMO_OPTION: e.g. --windows, for the Windows program's virtual build under Wine
 #   E2E_LIMIT_S (environment): the seconds run-demo may take before the run is reported as a hang,
 #                 with its processes and logs (default 280)
-#   CASE: 301 | 402 | 503 | 604   a whole download that must end with "Success!" within
-#                                 MAX_OVERHEAD_S of the fixed waits and the printer's own times
+#   CASE: 301 | 402 | 503 | 604   a whole download that must end with "Success!"; its time beyond
+#                                 the fixed waits and the printer's own times is reported against
+#                                 the target MAX_OVERHEAD_S (held by scripts/perf-report)
 #         absent                  no printer: the start-up "Error" box, no main window
 #         refuse-initialise       the initialise command is refused: "Error" box, nothing sent
 #         wrong-model             the device ID lacks the model: the start-up "Error" box
@@ -83,10 +84,15 @@ case $case in
     fi
     trace_has "command name=reset"
     trace_has "command name=readback-off"
+    # The overhead is reported here and held by scripts/perf-report (docs/performance.md): on a
+    # machine busy with other work a right run may take longer, which is no fault of the run.
     overhead=$(result overhead_s)
-    echo "real-time overhead: ${overhead:-?} s (limit ${max_overhead} s)"
-    awk -v o="${overhead:-999}" -v m="$max_overhead" 'BEGIN { exit !(o <= m) }' ||
-        fail "the run took ${overhead} s beyond its fixed waits and the printer's own times"
+    [ -n "$overhead" ] || fail "run-demo reported no overhead figure"
+    if awk -v o="${overhead:-999}" -v m="$max_overhead" 'BEGIN { exit !(o <= m) }'; then
+        echo "real-time overhead: $overhead s (target ${max_overhead} s)"
+    else
+        echo "real-time overhead: $overhead s, beyond the target of ${max_overhead} s (a busy machine?)"
+    fi
     ;;
 absent)
     run --fault absent && fail "run-demo reported success"
