@@ -22,6 +22,7 @@
 #include "payload/embedded_images.h"
 #include "platform/os/log.h"
 #include "platform/os/stop_requests.h"
+#include "platform/usbport/capture.h"
 #include "platform/usbport/usbport.h"
 
 #ifndef PV4410S_VERSION
@@ -134,6 +135,9 @@ const char kUsage[] =
     "  --recover     update: restore a printer left without firmware\n"
     "  --family F    update --recover: the printer's firmware family, when not in the history\n"
     "  --json        one JSON object per line for every event\n"
+    "  --capture FILE\n"
+    "                write the whole USB conversation to FILE (pcap, link type usbmon,\n"
+    "                for Wireshark); it holds the firmware images an update sends: large\n"
     "  --quiet       only the outcome lines\n"
     "  --verbose     also every stage, and a timestamped trace of every command on\n"
     "                standard error\n"
@@ -151,6 +155,7 @@ struct Options {
     std::string command;
     std::string device;
     std::string family;
+    std::string capture;  // --capture FILE
     bool all = false;
     bool yes = false;
     bool recover = false;
@@ -255,6 +260,10 @@ std::string parse(std::span<char* const> args, Options& o) {
             o.family = *family;
             if (o.family.empty())
                 return "--family needs a value";
+        } else if (auto capture = optionValue(args, i, "--capture")) {
+            o.capture = *capture;
+            if (o.capture.empty())
+                return "--capture needs a file name";
         } else if (auto jobs = optionValue(args, i, "--jobs")) {
             o.jobs = count(*jobs);
             if (o.jobs < 1)
@@ -997,9 +1006,13 @@ int run(std::span<char* const> args, Console& console, const BuildSettings& buil
         os::setTraceOn(true);
     stopFlag.store(false);
     const os::StopRequestHandlers handlers(onStopRequest);
+    if (!options.capture.empty())
+        usbport::startCapture(options.capture);
     const UsbIdentity identity;
     Program program(options, console, build);
-    return program.run();
+    const int status = program.run();
+    usbport::stopCapture();
+    return status;
 }
 
 }  // namespace pv::cli

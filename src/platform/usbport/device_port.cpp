@@ -6,6 +6,8 @@
 #include <cstring>
 #include <utility>
 
+#include "platform/usbport/capture.h"
+
 namespace usbport {
 
 bool Selection::kind(std::uint16_t vendor, std::uint16_t product) const {
@@ -134,7 +136,7 @@ std::shared_ptr<OpenDevice> DevicePort::device() {
     auto device = current_.lock();
     if (device && device->matches(selection_))
         return device;
-    device = open(selection_);
+    device = captured(open(selection_));
     if (device)
         current_ = device;
     return device;

@@ -48,6 +48,17 @@ class Failures {
     bool busy_ = false;
 };
 
+// Where an open printer's transfers go, as a capture names them.
+struct UsbEndpoints {
+    std::uint16_t bus = 1;
+    std::uint8_t device = 1;
+    std::uint8_t out = 0x01;  // bulk OUT
+    std::uint8_t in = 0x81;   // bulk IN
+    std::uint8_t interface = 0;
+    std::uint8_t altSetting = 0;
+    std::uint8_t configIndex = 0;
+};
+
 // One open printer as its handles use it. Each transfer returns the bytes moved and records a
 // failure in words.
 class OpenDevice {
@@ -63,6 +74,8 @@ class OpenDevice {
                                 std::uint32_t timeoutMs) = 0;
     // Whether a bulk pipe of this direction can be opened; when not, the reason is recorded.
     virtual bool hasPipe(bool /*out*/) { return true; }
+    // Bus, address and endpoints; a backend that cannot tell keeps the usual ones.
+    virtual UsbEndpoints usbAddress() const { return {}; }
     // Whether the printer is still the one `selection` asks for.
     virtual bool matches(const Selection& selection) const {
         return !selection.only || selection.only->names(identity());

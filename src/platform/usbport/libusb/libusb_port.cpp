@@ -358,6 +358,17 @@ class Device final : public OpenDevice {
         return got > 0 ? static_cast<std::uint32_t>(got) : 0;
     }
 
+    UsbEndpoints usbAddress() const override {
+        libusb_device* device = libusb_get_device(handle_);
+        return {libusb_get_bus_number(device),
+                libusb_get_device_address(device),
+                interface_.outEndpoint,
+                interface_.inEndpoint,
+                interface_.number,
+                interface_.altSetting,
+                interface_.configIndex};
+    }
+
   private:
     Device(std::shared_ptr<Failures> failures, std::shared_ptr<Detached> detached)
         : failures_(std::move(failures)), detached_(std::move(detached)) {}
