@@ -239,8 +239,17 @@ int main(int argc, char** argv) {
             show(e);  // made before the sink existed
         printers.back()->trace().addSink(show);
     }
+    std::shared_ptr<usbport::PcapWriter> capture;
+    if (!cl.setup.capture.empty()) {
+        capture = std::make_shared<usbport::PcapWriter>();
+        if (!capture->open(cl.setup.capture)) {
+            std::cerr << "pv4410s-virtual-printer: " << capture->failure() << "\n";
+            return 2;
+        }
+    }
     for (auto& printer : printers) {
         devices.push_back(std::make_unique<vprinter::UsbPrinter>(bus, *printer));
+        devices.back()->captureTo(capture);
         devices.back()->startRealTimeSync();
     }
     const int status = runCommand(cl.command);

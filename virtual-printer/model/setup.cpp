@@ -36,6 +36,8 @@ std::string applyOption(const std::string& arg, const std::string& value, Setup&
         setup.printers.push_back(value);
     } else if (arg == "--trace-json") {
         setup.traceJson = value;
+    } else if (arg == "--capture") {
+        setup.capture = value;
     } else if (arg == "--state") {
         setup.state = value;
     } else {
@@ -153,6 +155,7 @@ std::string setupHelp() {
            "                         VIRTUAL-0001.\n"
            "  --trace                print what the printer receives and does to standard error\n"
            "  --trace-json FILE      write the same events to FILE, one JSON object per line\n"
+           "  --capture FILE         write every URB to FILE as a usbmon pcap (tshark, Wireshark)\n"
            "  --state FILE           keep the printers' flash in FILE from run to run, as if each\n"
            "                         was switched off and on again: a printer whose serial is\n"
            "                         in FILE starts with the flash it had when the last run\n"

@@ -15,6 +15,7 @@ struct Setup {
     std::vector<std::string> printers;  // the FIELDS of each --printer
     bool trace = false;                 // readable trace lines to standard error
     std::string traceJson;              // file of JSON trace lines
+    std::string capture;                // pcap file of every URB (usbmon link type)
     std::string state;                  // file keeping the printers' flash from run to run
 };
 

@@ -227,6 +227,7 @@ struct UsbPrinter::Impl {
     std::uint32_t serialRequests = 0;  // requests for the serial string since the start
     std::list<Urb> waiting;
     std::list<Urb> completed;
+    std::shared_ptr<usbport::PcapWriter> capture;  // --capture: every URB, as usbmon shows it
     std::thread syncThread;
     std::atomic<bool> stopSync{false};
 
@@ -242,6 +243,7 @@ struct UsbPrinter::Impl {
     int checkControl(const std::uint8_t* setup);
     void clearHalt(unsigned endpoint, const char* by);
     std::uint64_t bulkOut(Urb& u);
+    void captureUrb(const Urb& u, bool submitted);
     void control(Urb& u);
     void serve();
     void reap(UMockdevIoctlClient* client, UMockdevIoctlData* arg, bool current);
@@ -469,6 +471,7 @@ std::uint64_t UsbPrinter::Impl::submit(UMockdevIoctlClient* client, UMockdevIoct
         return 0;
     }
     u.client = static_cast<UMockdevIoctlClient*>(g_object_ref(client));
+    captureUrb(u, true);
     u.finish(0, 0);
     std::uint64_t takesMs = 0;
     if (bulk && halted.contains(endpoint)) {
@@ -486,6 +489,39 @@ std::uint64_t UsbPrinter::Impl::submit(UMockdevIoctlClient* client, UMockdevIoct
     serve();
     umockdev_ioctl_client_complete(client, 0, 0);
     return takesMs;
+}
+
+// One URB event of the capture: the submission with its setup packet or OUT data, the
+// completion with its status and IN data.
+void UsbPrinter::Impl::captureUrb(const Urb& u, bool submitted) {
+    if (!capture)
+        return;
+    using usbport::UrbEvent;
+    const bool isControl = u.urb().type == USBDEVFS_URB_TYPE_CONTROL;
+    const std::uint8_t* bytes = u.bytes();
+    const std::size_t room = isControl ? u.size() - std::min<std::size_t>(u.size(), 8) : u.size();
+    const std::uint8_t* payload = isControl && bytes ? bytes + 8 : bytes;
+    const bool in = isControl ? bytes && (bytes[0] & 0x80) != 0 : (u.urb().endpoint & 0x80) != 0;
+    UrbEvent e;
+    e.id = u.data->client_addr;
+    e.kind = submitted ? UrbEvent::Kind::Submit : UrbEvent::Kind::Complete;
+    e.transfer = isControl ? UrbEvent::Transfer::Control : UrbEvent::Transfer::Bulk;
+    e.endpoint = static_cast<std::uint8_t>(isControl ? (in ? 0x80 : 0) : u.urb().endpoint);
+    e.address = {1, static_cast<std::uint8_t>(devnum)};
+    if (submitted) {
+        e.setup = isControl ? bytes : nullptr;
+        e.status = -EINPROGRESS;
+        e.length = static_cast<std::uint32_t>(room);
+        if (!in && payload)
+            e.data = {payload, room};
+    } else {
+        const auto moved = static_cast<std::size_t>(std::max(0, u.urb().actual_length));
+        e.status = u.urb().status;
+        e.length = static_cast<std::uint32_t>(moved);
+        if (in && payload)
+            e.data = {payload, std::min(moved, room)};
+    }
+    capture->write(e);
 }
 
 std::uint64_t UsbPrinter::Impl::bulkOut(Urb& u) {
@@ -608,6 +644,7 @@ void UsbPrinter::Impl::reap(UMockdevIoctlClient* client, UMockdevIoctlData* arg,
     UMockdevIoctlData* slot = umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), nullptr);
     umockdev_ioctl_data_set_ptr(slot, 0, it->data);
     umockdev_ioctl_data_unref(slot);
+    captureUrb(*it, false);
     it->release();
     completed.erase(it);
     umockdev_ioctl_client_complete(client, 0, 0);
@@ -667,6 +704,11 @@ void UsbPrinter::Impl::syncLocked() {
         add();
     if (!onBus && attached)
         remove();
+}
+
+void UsbPrinter::captureTo(std::shared_ptr<usbport::PcapWriter> writer) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->capture = std::move(writer);
 }
 
 UsbPrinter::UsbPrinter(Printer& printer) : ownBus_(std::make_unique<UsbBus>()) {

@@ -37,6 +37,7 @@
 #include <string>
 
 #include "model/printer.h"
+#include "platform/usbport/pcap_writer.h"
 
 namespace vprinter {
 
@@ -75,6 +76,9 @@ class UsbPrinter {
     void startRealTimeSync(unsigned periodMs = 10);
     // Whether the device is on the emulated bus right now.
     bool attached();
+    // Writes every URB from now on, its submission and its completion, to `writer` (a usbmon
+    // capture, as the host side writes with --capture); null stops it.
+    void captureTo(std::shared_ptr<usbport::PcapWriter> writer);
     // The testbed's root folder (UMOCKDEV_DIR).
     std::string rootDir() const;
     // "1-1", "1-2", ...: the port path, the sysfs name of the device.
