@@ -20,10 +20,14 @@ run() { # NAME PRINTER_OPTIONS ARGS...: the program's status; output in NAME.out
         wine "$program" "$@" >"$work/$name.out" 2>"$work/$name.err"
 }
 
-run list "" --json list
+run list "" --json --capture "$(winepath -w "$work/list.pcap")" list
 status=$?
 [ $status -eq 0 ] || fail "list: status $status"
 grep -q '"serial":"VIRTUAL-0001"' "$work/list.out" || fail "list: $(cat "$work/list.out")"
+# The capture has Linux's format on Windows too: tshark shows the look in read-back mode.
+[ "$(tshark -r "$work/list.pcap" -T fields -e usb.capdata 2>/dev/null | grep . | paste -sd' ' | cut -d' ' -f1-3)" = \
+    "1b535a1e 1b562300 232e000000003330314231303730354131300000000000000000000000000000000000000137013e0000000000000000" ] ||
+    fail "list: the capture does not show the look: $(tshark -r "$work/list.pcap" 2>&1 | head -n 3)"
 
 run update "--main-version 301B10" --json update --yes
 status=$?
