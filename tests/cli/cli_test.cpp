@@ -211,6 +211,21 @@ TEST_F(CommandLine, EachOutcomeHasItsExitStatus) {
         {"check, not applicable", {"--json", "check"}, "999Z10", {}, 5},
         {"check, locked", {"--json", "check"}, "301B10", {}, 10, "", false, true},
         {"list", {"--json", "list"}, "301B10", {}, 0},
+        {"list, serial descriptor of length 0",
+         {"--json", "list"},
+         "301B10",
+         {"serial-length=0"},
+         0},
+        {"list, serial descriptor of length 1",
+         {"--json", "list"},
+         "301B10",
+         {"serial-length=1"},
+         0},
+        {"check, serial descriptor of length 1",
+         {"--json", "check"},
+         "301B10",
+         {"serial-length=1"},
+         3},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);

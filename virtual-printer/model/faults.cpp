@@ -41,6 +41,9 @@ constexpr FaultInfo kFaults[] = {
      "USB serial number TEXT (UTF-8, 1..126 UTF-16 units; its ASCII A-Z a-z 0-9 . _ - :\n"
      "/); one that does not begin with VIRTUAL- stands for a real printer"},
     {"serial-unreadable", "N", "the first N requests for the serial number string stall"},
+    {"serial-length", "N",
+     "the serial number's string descriptor says its length is N bytes (0..255), whatever\n"
+     "it holds: a broken descriptor"},
     {"busy", "",
      "another program has claimed the printer interface: the kernel names its driver\n"
      "usbfs and claiming answers EBUSY"},
@@ -86,6 +89,12 @@ std::string applyValue(std::string_view name, std::string_view value, Faults& f)
         return needPositive(f.serialUnreadable);
     if (name == "throttle")
         return needPositive(f.throttleBytesPerSecond);
+    if (name == "serial-length") {
+        if (!numeric || n > 255)
+            return "fault 'serial-length' needs a length from 0 to 255";
+        f.serialLength = n;
+        return {};
+    }
     if (name == "short-reply" || name == "long-reply")
         return replyLength(name, numeric ? std::optional<std::uint32_t>(n) : std::nullopt, f);
     if (name == "serial") {
@@ -201,7 +210,7 @@ bool Faults::any() const {
            disconnectAtStream || stallWrite || failWrite || !refusedCommands.empty() ||
            throttleBytesPerSecond || replyLength || badHeader || stallRead || noReturn ||
            !returnMainVersion.empty() || !returnTableVersion.empty() || !serial.empty() ||
-           serialUnreadable || busy;
+           serialUnreadable || serialLength || busy;
 }
 
 std::string applyFault(std::string_view text, Faults& faults) {

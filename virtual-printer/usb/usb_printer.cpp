@@ -574,6 +574,9 @@ void UsbPrinter::Impl::control(Urb& u) {
             record(b.number("request", serialRequests));
         } else if (value >> 8 == 3) {
             answer = stringDescriptor(stringIndex, printer.serial());
+            const auto& broken = printer.options().faults.serialLength;
+            if (answer && stringIndex == kSerialString && broken)
+                answer->at(0) = static_cast<std::uint8_t>(*broken);
         }
     } else if (requestType == 0x80 && request == kGetStatus) {  // self-powered
         answer = std::vector<std::uint8_t>{1, 0};

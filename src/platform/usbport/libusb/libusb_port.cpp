@@ -134,7 +134,9 @@ int readString(libusb_device_handle* handle, std::uint8_t index, std::string& te
                                        static_cast<int>(buffer.size()));
     if (got < 0)
         return got;
-    if (got < 2 || buffer[1] != LIBUSB_DT_STRING || buffer[0] > got)
+    // A descriptor is checked before its length is used: a bLength below its own 2-byte header
+    // or beyond what arrived is broken, whatever device sent it.
+    if (got < 2 || buffer[1] != LIBUSB_DT_STRING || buffer[0] < 2 || buffer[0] > got)
         return LIBUSB_ERROR_IO;
     text = utf8FromUtf16(buffer.data() + 2, static_cast<std::size_t>(buffer[0] - 2) / 2);
     return 0;
