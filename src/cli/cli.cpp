@@ -717,7 +717,8 @@ std::vector<int> Program::updateAtOnce(
             const std::unique_ptr<usbport::Port> port = usbport::port().newPort();
             const usbport::ScopedThreadPort ownPort(port.get());
             const os::LogSubject subject(key);
-            RunConsole console(reporter_.console(), outputMutex, options_.json ? "" : key + ": ");
+            RunConsole console(reporter_.console(), outputMutex,
+                               options_.json ? "" : os::printable(key) + ": ");
             Reporter reporter(console, options_.json, options_.verbosity, reporter_.start());
             statuses[i] = updateOne(targets[i], reporter);
         }

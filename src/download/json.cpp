@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
+#include <cstdio>
 
 namespace pv::download {
 namespace {
@@ -66,7 +67,35 @@ Json parseJson(std::string_view text) {
 }
 
 std::string jsonLine(const Json& value) {
-    return value.dump(-1, ' ', false, Json::error_handler_t::replace);
+    // The library escapes U+0000..U+001F; DEL, the C1 controls (U+0085 among them) and the line
+    // and paragraph separators U+2028 and U+2029 it writes as they are, and tools that split
+    // lines on them (Python's splitlines) would break a line in two. They can only stand inside
+    // strings, so they are escaped wherever they appear.
+    const std::string raw = value.dump(-1, ' ', false, Json::error_handler_t::replace);
+    std::string out;
+    out.reserve(raw.size());
+    auto escape = [&out](unsigned code) {
+        char text[8];
+        std::snprintf(text, sizeof text, "\\u%04x", code);
+        out += text;
+    };
+    for (std::size_t i = 0; i < raw.size(); ++i) {
+        const auto c = static_cast<unsigned char>(raw[i]);
+        const auto next = i + 1 < raw.size() ? static_cast<unsigned char>(raw[i + 1]) : 0u;
+        const auto third = i + 2 < raw.size() ? static_cast<unsigned char>(raw[i + 2]) : 0u;
+        if (c == 0x7F) {
+            escape(c);
+        } else if (c == 0xC2 && next >= 0x80 && next <= 0x9F) {
+            escape(next);
+            ++i;
+        } else if (c == 0xE2 && next == 0x80 && (third == 0xA8 || third == 0xA9)) {
+            escape(0x2000u | (third - 0xA8u + 0x28u));
+            i += 2;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
 }
 
 }  // namespace pv::download

@@ -74,8 +74,10 @@ class History : public ::testing::Test {
 TEST_F(History, EachAppendAddsOneLineThatAJsonParserReadsInAPrivateNewFolder) {
     const std::string path = useState(root_ / "a" / "state");
     EXPECT_EQ(path, (root_ / "a" / "state" / "pv4410s-updater" / "history.jsonl").string());
-    // Quotes, backslash, control characters, valid UTF-8 and a stray byte from a printer.
-    const std::string awkward = "say \"hi\"\\\n\x01\x7f caf\xc3\xa9 \xff\xc3";
+    // Quotes, backslash, control characters, valid UTF-8 (with U+2028, U+2029 and U+0085, which
+    // some tools take for line ends) and a stray byte from a printer.
+    const std::string awkward =
+        "say \"hi\"\\\n\x01\x7f caf\xc3\xa9 \xe2\x80\xa8\xe2\x80\xa9\xc2\x85\xff\xc3";
     ASSERT_TRUE(pv::download::appendHistory(record("Success!")));
     ASSERT_TRUE(pv::download::appendHistory(record(awkward)));
 
@@ -87,13 +89,15 @@ TEST_F(History, EachAppendAddsOneLineThatAJsonParserReadsInAPrivateNewFolder) {
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0], pv::download::historyLine(record("Success!")));
     // The stray bytes read as Latin-1: U+00FF, U+00C3.
-    EXPECT_EQ(pv::download::parseRecord(lines[1])->message,
-              "say \"hi\"\\\n\x01\x7f caf\xc3\xa9 \xc3\xbf\xc3\x83");
+    EXPECT_EQ(
+        pv::download::parseRecord(lines[1])->message,
+        "say \"hi\"\\\n\x01\x7f caf\xc3\xa9 \xe2\x80\xa8\xe2\x80\xa9\xc2\x85\xc3\xbf\xc3\x83");
+    EXPECT_EQ(lines[1].find("\xe2\x80\xa8"), std::string::npos) << "written escaped";
 
 #ifndef _WIN32  // (no Python under Wine)
     const std::string check =
         "/usr/bin/python3 -c 'import json,sys\n"
-        "rows=[json.loads(l) for l in open(sys.argv[1],encoding=\"utf-8\")]\n"
+        "rows=[json.loads(l) for l in open(sys.argv[1],encoding=\"utf-8\").read().splitlines()]\n"
         "assert len(rows)==2 and rows[0][\"before\"][\"main_checksum\"]==\"1A2B\"\n"
         "assert rows[0][\"serial\"] is None and rows[0][\"port\"]==\"1-1\"\n"
         "assert rows[0][\"after\"][\"table\"] is None and "

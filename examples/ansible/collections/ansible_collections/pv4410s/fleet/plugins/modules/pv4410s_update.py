@@ -92,7 +92,7 @@ FINE = ("success", "up-to-date")
 def events(stdout):
     """The program's JSON events, one per line; other lines are passed over."""
     found = []
-    for line in stdout.splitlines():
+    for line in stdout.split("\n"):  # JSON lines end in \n only
         if line.startswith("{"):
             try:
                 found.append(json.loads(line))
