@@ -179,6 +179,37 @@ bool appendHistory(const DownloadRecord& record) {
     }
 }
 
+namespace {
+
+// A record nests two levels (the record, its versions); a line nested far deeper is no record of
+// ours, and writing it out again would recurse as deep.
+constexpr int kMaxRecordDepth = 8;
+
+// Whether the JSON text `line` nests arrays and objects deeper than kMaxRecordDepth.
+bool nestedTooDeep(std::string_view line) {
+    int depth = 0;
+    bool inString = false;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        const char c = line[i];
+        if (inString) {
+            if (c == '\\')
+                ++i;
+            else if (c == '"')
+                inString = false;
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '{' || c == '[') {
+            if (++depth > kMaxRecordDepth)
+                return true;
+        } else if (c == '}' || c == ']') {
+            --depth;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
 std::vector<std::string> readHistory(const std::string& path, bool* unreadable) {
     std::vector<std::string> lines;
     os::ReadFailure failure;
@@ -192,6 +223,7 @@ std::vector<std::string> readHistory(const std::string& path, bool* unreadable) 
     }
     const std::string& content = *file;
     std::size_t skipped = 0;
+    std::size_t deep = 0;
     std::size_t start = 0;
     while (start < content.size()) {
         const std::size_t end = content.find('\n', start);
@@ -199,7 +231,9 @@ std::vector<std::string> readHistory(const std::string& path, bool* unreadable) 
         const bool whole = end != std::string::npos;
         const std::string_view line =
             std::string_view(content).substr(start, whole ? end - start : std::string::npos);
-        if (whole && parseRecord(line))
+        if (whole && nestedTooDeep(line))
+            ++deep;
+        else if (whole && parseRecord(line))
             lines.emplace_back(line);
         else if (!line.empty())
             ++skipped;
@@ -209,6 +243,9 @@ std::vector<std::string> readHistory(const std::string& path, bool* unreadable) 
     }
     if (skipped > 0)
         os::log("skipped %zu malformed line(s) in %s", skipped, path.c_str());
+    if (deep > 0)
+        os::log("skipped %zu line(s) nested deeper than %d levels in %s", deep, kMaxRecordDepth,
+                path.c_str());
     return lines;
 }
 

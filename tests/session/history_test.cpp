@@ -134,6 +134,11 @@ TEST_F(History, LinesOfEarlierWritersReadAndOthersAreSkipped) {
            "\n"
         << R"({"format":2,"start":"2030-01-01T00:00:00Z"})"
         << "\n[1,2]\n{\"start\":\"a\"\n";
+    // A record with a member nested 200,000 levels deep: skipped, not parsed or written out.
+    std::string deep = pv::download::historyLine(record("deep"));
+    deep.pop_back();
+    std::ofstream(path, std::ios::app) << deep << R"(,"extra":)" << std::string(200'000, '[')
+                                       << std::string(200'000, ']') << "}\n";
     const auto lines = pv::download::readHistory();
     ASSERT_EQ(lines.size(), 1u);
     const auto r = pv::download::parseRecord(lines[0]);
