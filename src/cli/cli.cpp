@@ -62,8 +62,9 @@ void onStopRequest(os::StopRequest request) {
     if (stopFlag.exchange(true))
         return;
     static constexpr char kHeld[] =
-        "\npv4410s-update: interrupted: finishing the image in progress; the printer must not be "
-        "cut off mid-image\n";
+        "\npv4410s-update: interrupted: finishing the images in progress (at most about 2 "
+        "minutes: 15 s + 35 s for the main firmware, 30 s + 60 s for the table data); the printer "
+        "must not be cut off mid-image\n";
     static constexpr char kNote[] =
         "\npv4410s-update: interrupted: the current stage ends, then the printer is reset\n";
     if (stopsHeld.load())

@@ -579,7 +579,10 @@ bool DownloadProcedure::sendImages(ProgressWindow* progress, os::Tick start,
             report_.mainSent = ok;
             updateDownloadProgress(progress, start, msPerPercent);
         }
-        holdStops(false);
+        // A stop never leaves a printer with a half-installed pair: once the main image is on
+        // its way, a held stop also waits for the table data that belongs with it.
+        if (!ok || selection.tableImageIndex == -1)
+            holdStops(false);
     }
     if (selection.tableImageIndex != -1 && ok) {
         if (progress)

@@ -131,11 +131,10 @@ void UpdateDialog::OnCommand(int id) {
 }
 
 void UpdateDialog::OnSysCommand(unsigned id) {
-    if (runUnderWay_) {
-        if ((id & 0xFFF0u) == dlg::kScClose)
-            RequestStop();
+    // No window closes while a download runs: the close box, Alt+F4 and the window menu are
+    // refused until the run has shown its box. (Signals and the session's end stop the run.)
+    if (runUnderWay_)
         return;
-    }
     if ((id & 0xFFF0u) == kAboutCommand) {
         AboutDialog about(this);
         about.DoModal();
@@ -179,8 +178,8 @@ void UpdateDialog::OnStopRequest(os::StopRequest request) {
 }
 
 void UpdateDialog::OnCloseWhileDisabled() {
-    if (runUnderWay_)
-        RequestStop();
+    // A close of the disabled main window (a plain close message) during a run is refused as the
+    // user's own closes are.
 }
 
 void UpdateDialog::OnDownLoad() {

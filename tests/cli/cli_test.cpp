@@ -544,8 +544,9 @@ TEST_F(CommandLine, AStopAtAnyPointLeavesValidFirmware) {
          {"readback-on", "version-request", "readback-off", "initialise", "version-request",
           "reset"},
          "301B10/705A10"},
-        {"main erase wait", 6, 1000, kMainThenReset, "301F11/705A10"},
-        {"mid main image", 7, 2000, kMainThenReset, "301F11/705A10"},
+        // Once the main erase went out, the table data that belongs with it follows.
+        {"main erase wait", 6, 1000, kBothThenReset, "301F11/705B11"},
+        {"mid main image", 7, 2000, kBothThenReset, "301F11/705B11"},
         {"table erase wait", 8, 2000, kBothThenReset, "301F11/705B11"},
         {"mid table image", 9, 5000, kBothThenReset, "301F11/705B11"},
         {"after the last image, restart wait", 10, 3000, kBothThenReset, "301F11/705B11"},

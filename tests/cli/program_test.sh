@@ -74,7 +74,7 @@ else
     grep -q '"outcome":"interrupted"' "$work/interrupt.out" || fail "no interrupted outcome"
     grep -q '"event":"verdict","area":"p","result":"valid"' "$work/interrupt.jsonl" ||
         fail "the image did not arrive whole: $(grep verdict "$work/interrupt.jsonl")"
-    [ "$(grep -c 'finishing the image in progress; the printer must not be cut off mid-image' \
+    [ "$(grep -c 'finishing the images in progress (at most about 2 minutes' \
         "$work/interrupt.out")" = 1 ] || fail "the note, once: $(cat "$work/interrupt.out")"
 fi
 
