@@ -671,7 +671,8 @@ int Program::updateOne(const std::optional<usbport::DeviceIdentity>& target, Rep
     ConsoleWindow window(reporter);
     download::DownloadProcedure procedure(window, catalogue_, standIn_);
     procedure.recoverFamily(recoverFamily);
-    procedure.skipWhenUpToDate(!options_.reinstall);
+    // A recovery has looked at the printer already: it runs no firmware, so it is never up to date.
+    procedure.skipWhenUpToDate(!options_.reinstall && recoverFamily.empty());
     download::Outcome outcome = download::Outcome::NotConnected;
     {
         const DownloadUnderWay underWay;

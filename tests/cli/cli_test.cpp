@@ -513,6 +513,7 @@ struct StopPoint {
     int signal = SIGINT;
     int status = 130;
     const char* at = R"("event":"progress")";  // the stop comes on an output line holding this
+    std::vector<std::string> args = kUpdate;
 };
 
 // Every command-line update first asks the running printer for its versions in read-back mode
@@ -554,6 +555,8 @@ TEST_F(CommandLine, AStopAtAnyPointLeavesValidFirmware) {
         {"SIGTERM mid main image", 7, 2000, kMainThenReset, "503H11/705A10", "503C10", SIGTERM},
         {"SIGHUP mid main image: goes on", 7, 2000, kBothThenReadBack, "301F11/705B11", "301B10",
          SIGHUP, 0},
+        {"--recover, main erase wait", 6, 1000, kBothThenReset, "301F11/705B11", "------", SIGINT,
+         130, R"("event":"progress")", {"--json", "update", "--recover", "--family", "301", "--yes"}},
     };
     // clang-format on
     for (const StopPoint& point : points) {
@@ -571,7 +574,7 @@ TEST_F(CommandLine, AStopAtAnyPointLeavesValidFirmware) {
             raised = true;
             std::raise(point.signal);
         };
-        EXPECT_EQ(run({"stop", kUpdate, point.printer, {"throttle=100000"}}), point.status)
+        EXPECT_EQ(run({"stop", point.args, point.printer, {"throttle=100000"}}), point.status)
             << console.err_;
         EXPECT_TRUE(raised);
         EXPECT_EQ(commands(), point.commands);
@@ -591,6 +594,7 @@ TEST_F(CommandLine, AStopAtAnyPointLeavesValidFirmware) {
         const auto outcome = console.events("outcome");
         ASSERT_EQ(outcome.size(), 1u);
         EXPECT_EQ(parsed(outcome[0])["outcome"], point.status ? "interrupted" : "success");
+        EXPECT_EQ(parsed(outcome[0])["status"], point.status) << "the event's status, too";
     }
 }
 
