@@ -598,6 +598,36 @@ TEST_F(CommandLine, AStopAtAnyPointLeavesValidFirmware) {
     }
 }
 
+// A stop during --jobs, once one printer's run has ended (up to date) while another is in its
+// erase wait: that printer still gets its whole image and its reset, and the program ends 130.
+TEST_F(CommandLine, AStopDuringJobsFinishesTheImageUnderWay) {
+    std::vector<vprinter::Options> pair(2);
+    pair[0].mainVersion = "301F11";
+    pair[0].tableVersion = "705B11";
+    pair[1].mainVersion = "503C10";
+    for (auto& o : pair)
+        EXPECT_EQ(vprinter::applyFault("throttle=100000", o.faults), "");
+    const auto printers = startPrinters(pair);
+    bool raised = false;
+    console.onOut = [&](std::string_view) {
+        const auto seen = printers[1]->trace("command");
+        if (raised || seen.size() < 6 || printers[1]->clock().nowMs() < seen[5].timeMs + 1000)
+            return;  // the stop comes a second into the erase wait (the sixth command)
+        raised = true;
+        std::raise(SIGINT);
+    };
+    std::vector<std::string> args = {"pv4410s-update", "--json", "update", "--all",
+                                     "--jobs",         "2",      "--yes"};
+    EXPECT_EQ(pv::cli::run(argvOf(args), console), 130) << console.out_;
+    EXPECT_TRUE(raised);
+    EXPECT_EQ(commands(*printers[0]),
+              (std::vector<std::string>{"readback-on", "version-request", "readback-off"}));
+    EXPECT_EQ(commands(*printers[1]), kMainThenReset);
+    const auto verdicts = printers[1]->trace("verdict");
+    ASSERT_EQ(verdicts.size(), 1u);
+    EXPECT_EQ(verdicts[0].field("result"), "valid") << verdicts[0].readable();
+}
+
 #endif
 
 // The firmware a printer last ran: the newest line of that printer (serial and port; of an
