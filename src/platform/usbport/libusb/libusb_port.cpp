@@ -13,6 +13,7 @@
 
 #include "platform/os/log.h"
 #include "platform/usbport/libusb/print_jobs.h"
+#include "platform/usbport/libusb/string_descriptor.h"
 
 namespace usbport {
 namespace detail {
@@ -77,47 +78,6 @@ std::string portPathOf(libusb_device* device) {
     return path;
 }
 
-// Appends code point `c` to `out` as UTF-8.
-void appendUtf8(std::string& out, char32_t c) {
-    auto byte = [&](char32_t v) { out += static_cast<char>(static_cast<unsigned char>(v)); };
-    if (c < 0x80) {
-        byte(c);
-    } else if (c < 0x800) {
-        byte(0xC0 | c >> 6);
-        byte(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        byte(0xE0 | c >> 12);
-        byte(0x80 | (c >> 6 & 0x3F));
-        byte(0x80 | (c & 0x3F));
-    } else {
-        byte(0xF0 | c >> 18);
-        byte(0x80 | (c >> 12 & 0x3F));
-        byte(0x80 | (c >> 6 & 0x3F));
-        byte(0x80 | (c & 0x3F));
-    }
-}
-
-// The UTF-16LE text of a string descriptor (after its 2-byte header) as UTF-8; a surrogate
-// without its partner becomes U+FFFD.
-std::string utf8FromUtf16(const unsigned char* units, std::size_t count) {
-    std::string out;
-    for (std::size_t i = 0; i < count; ++i) {
-        const auto unit = static_cast<char16_t>(units[2 * i] | units[2 * i + 1] << 8);
-        char32_t c = unit;
-        if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < count) {
-            const auto low = static_cast<char16_t>(units[2 * i + 2] | units[2 * i + 3] << 8);
-            if (low >= 0xDC00 && low <= 0xDFFF) {
-                c = 0x10000 + ((static_cast<char32_t>(unit) - 0xD800) << 10) + (low - 0xDC00);
-                ++i;
-            }
-        }
-        if (c >= 0xD800 && c <= 0xDFFF)
-            c = 0xFFFD;
-        appendUtf8(out, c);
-    }
-    return out;
-}
-
 // One string descriptor in the device's first language, as UTF-8; a libusb error when it cannot
 // be read. The raw descriptor is read: libusb's ASCII form folds every other character to '?',
 // so that distinct serials would look alike.
@@ -134,12 +94,9 @@ int readString(libusb_device_handle* handle, std::uint8_t index, std::string& te
                                        static_cast<int>(buffer.size()));
     if (got < 0)
         return got;
-    // A descriptor is checked before its length is used: a bLength below its own 2-byte header
-    // or beyond what arrived is broken, whatever device sent it.
-    if (got < 2 || buffer[1] != LIBUSB_DT_STRING || buffer[0] < 2 || buffer[0] > got)
-        return LIBUSB_ERROR_IO;
-    text = utf8FromUtf16(buffer.data() + 2, static_cast<std::size_t>(buffer[0] - 2) / 2);
-    return 0;
+    return stringDescriptorText({buffer.data(), static_cast<std::size_t>(got)}, text)
+               ? 0
+               : LIBUSB_ERROR_IO;
 }
 
 // The device's serial number string (empty when it has none); a libusb error when it has one
