@@ -40,7 +40,7 @@ struct Faults {
     std::string serial;                  // the USB serial number string instead of Options::serial
     std::uint32_t serialUnreadable = 0;  // the first N requests for the serial string stall
     std::optional<std::uint32_t> serialLength;  // the serial descriptor's bLength, as broken
-    bool busy = false;                   // another program has claimed the printer interface
+    bool busy = false;                          // another program has claimed the printer interface
 
     bool any() const;
 };
