@@ -221,11 +221,13 @@ TEST_F(CommandLine, EachOutcomeHasItsExitStatus) {
          "301B10",
          {"serial-length=1"},
          0},
+#ifndef _WIN32  // (the printer class driver reads no string descriptors)
         {"check, serial descriptor of length 1",
          {"--json", "check"},
          "301B10",
          {"serial-length=1"},
          3},
+#endif
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);

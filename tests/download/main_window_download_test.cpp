@@ -122,8 +122,9 @@ TEST_F(MainWindowDownload, EnterRunsAMainAndTableDownloadToSuccess) {
     EXPECT_EQ(visibleProgressWindows(window.window(), nullptr), 0);
 }
 
-// A termination request in the middle of the main image: the image goes out whole, the printer
-// is reset, the run is recorded, no box waits for an answer, and the window closes.
+// A termination request in the middle of the main image of a 301: that image and the table data
+// that belongs with it go out whole, the printer is reset, the run is recorded, no box waits for
+// an answer, and the window closes.
 TEST_F(MainWindowDownload, ATerminationRequestMidImageFinishesItThenClosesTheWindow) {
     startPrinter(vprinter::Options{});
     ASSERT_TRUE(window.Create(nullptr));
@@ -142,11 +143,13 @@ TEST_F(MainWindowDownload, ATerminationRequestMidImageFinishesItThenClosesTheWin
     const std::size_t recorded = download::readHistory().size();
     QTest::keyClick(window.window(), Qt::Key_Return);
     EXPECT_FALSE(signaller.isActive());
-    EXPECT_EQ(commands(), (std::vector<std::string>{"initialise", "version-request", "erase p",
-                                                    "transfer p", "reset"}));
+    EXPECT_EQ(commands(),
+              (std::vector<std::string>{"initialise", "version-request", "erase p", "transfer p",
+                                        "erase t", "transfer t", "reset"}));
     const auto verdicts = printer().trace("verdict");
-    ASSERT_EQ(verdicts.size(), 1u);
-    EXPECT_EQ(verdicts[0].field("result"), "valid");
+    ASSERT_EQ(verdicts.size(), 2u);
+    for (const auto& verdict : verdicts)
+        EXPECT_EQ(verdict.field("result"), "valid") << verdict.readable();
     EXPECT_TRUE(watcher.seen().empty());
     EXPECT_FALSE(window.window()->isVisible());
     const auto history = download::readHistory();
