@@ -17,6 +17,16 @@ here=$(cd "$(dirname "$0")" && pwd)
 program=$1 printer=$2 work=$3
 command -v ansible-playbook >/dev/null || { echo "FAIL: ansible-playbook missing (scripts/bootstrap installs it)"; exit 1; }
 rm -rf "$work" && mkdir -p "$work"
+# The module reads one event per line feed: a raw U+2028 or U+0085 in a printer's text (as a
+# program without escapes would print it) neither splits nor loses its event.
+/usr/bin/python3 - "$here/collections/ansible_collections/pv4410s/fleet/plugins/modules" <<'PY' ||
+import sys
+sys.path.insert(0, sys.argv[1])
+from pv4410s_update import events
+found = events('{"event":"printer","serial":"A\u2028B\u0085C"}\n{"event":"end"}\n')
+assert [e["event"] for e in found] == ["printer", "end"], found
+PY
+    { echo "FAIL: the module splits lines at other line ends than a line feed"; exit 1; }
 cat >"$work/inventory.ini" <<INI
 [printers]
 localhost ansible_connection=local ansible_python_interpreter=/usr/bin/python3

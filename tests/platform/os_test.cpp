@@ -4,7 +4,10 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #endif
 
 #include <algorithm>
@@ -12,7 +15,9 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstddef>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -214,6 +219,58 @@ TEST(Locks, ASecondHolderIsRefusedUntilTheFirstLetsGo) {
     first.reset();
     EXPECT_TRUE(second.acquire("os-test instance"));
 }
+
+#ifndef _WIN32
+// Without a private runtime folder the instance name is an abstract socket, which any user can
+// bind. A squatter of another user whose queue is full is found and named, not taken for a copy
+// of this user's (a silent end). Making another user's process needs root.
+TEST(SingleInstance, ASquatterWithAFullQueueIsNamed) {
+    if (::getuid() != 0)
+        GTEST_SKIP() << "needs root to run the squatter as another user";
+    const std::string name = "os-test squatted";
+    const std::string full = name + " uid 0";
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path + 1, full.data(), full.size());
+    const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + full.size());
+    const auto* where = reinterpret_cast<const sockaddr*>(&address);
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t squatter = ::fork();
+    if (squatter == 0) {
+        const int s = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        if (::setuid(65534) != 0 || ::bind(s, where, length) != 0 || ::listen(s, 0) != 0)
+            ::_exit(1);
+        (void)!::write(ready[1], "r", 1);
+        for (;;)
+            ::pause();
+    }
+    char byte = 0;
+    ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+    std::vector<int> waiting;  // connections that fill the squatter's queue
+    for (int i = 0; i < 64; ++i) {
+        const int s = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        if (::connect(s, where, length) != 0) {
+            ::close(s);
+            break;
+        }
+        waiting.push_back(s);
+    }
+    const std::string runtime =
+        std::getenv("XDG_RUNTIME_DIR") ? std::getenv("XDG_RUNTIME_DIR") : "";
+    ::unsetenv("XDG_RUNTIME_DIR");
+    os::SingleInstanceLock lock;
+    EXPECT_FALSE(lock.acquire(name));
+    EXPECT_NE(lock.problem().find("(process " + std::to_string(squatter) + ")"), std::string::npos)
+        << lock.problem();
+    if (!runtime.empty())
+        ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+    for (const int s : waiting)
+        ::close(s);
+    ::kill(squatter, SIGKILL);
+    ::waitpid(squatter, nullptr, 0);
+}
+#endif
 
 // The log of a program without a console goes to a file (its folder made as needed), and back
 // to standard error once the path is empty.

@@ -13,7 +13,11 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
+#include <system_error>
 
 namespace os {
 namespace {
@@ -54,6 +58,53 @@ std::string userName(uid_t uid) {
     return "uid " + std::to_string(uid);
 }
 
+// The process listening on the abstract socket `name` and its user, found by the socket's inode
+// (in /proc/net/unix) among the open files of the processes this user may look into; false when
+// none is seen.
+bool listenerOf(const std::string& name, pid_t& pid, uid_t& uid) {
+    std::ifstream table("/proc/net/unix");
+    std::string line;
+    std::string inode;
+    std::getline(table, line);  // the heading
+    while (inode.empty() && std::getline(table, line)) {
+        // "Num RefCount Protocol Flags Type St Inode Path": the path is the rest of the line.
+        std::istringstream fields(line);
+        std::string skip;
+        std::string flags;
+        std::string node;
+        fields >> skip >> skip >> skip >> flags >> skip >> skip >> node;
+        std::string path;
+        std::getline(fields >> std::ws, path);
+        constexpr char kListening[] = "00010000";
+        if (flags == kListening && path == "@" + name)
+            inode = node;
+    }
+    if (inode.empty())
+        return false;
+    const std::string target = "socket:[" + inode + "]";
+    std::error_code error;
+    namespace fs = std::filesystem;
+    for (fs::directory_iterator p("/proc", error), end; !error && p != end; p.increment(error)) {
+        const std::string number = p->path().filename();
+        if (number.empty() || std::isdigit(static_cast<unsigned char>(number[0])) == 0)
+            continue;
+        std::error_code inner;
+        for (fs::directory_iterator fd(p->path() / "fd", inner), last; !inner && fd != last;
+             fd.increment(inner)) {
+            std::error_code unread;
+            if (fs::read_symlink(fd->path(), unread).string() != target)
+                continue;
+            struct stat owner {};
+            if (::stat(p->path().c_str(), &owner) != 0)
+                return false;
+            pid = static_cast<pid_t>(std::stol(number));
+            uid = owner.st_uid;
+            return true;
+        }
+    }
+    return false;
+}
+
 // An abstract socket listening on `name` and the user's id; -1 when the name is taken, with
 // `problem` set unless a copy of this user's holds it.
 int boundSocket(std::string_view name, std::string& problem) {
@@ -83,12 +134,15 @@ int boundSocket(std::string_view name, std::string& problem) {
     const bool queueFull = connected != 0 && errno == EAGAIN;
     ucred holder{};
     socklen_t size = sizeof holder;
-    const bool known =
+    bool known =
         connected == 0 && ::getsockopt(probe, SOL_SOCKET, SO_PEERCRED, &holder, &size) == 0;
     if (probe >= 0)
         ::close(probe);
+    // A full queue cannot answer: the process that listens is looked up instead.
     if (queueFull)
-        return -1;
+        known = listenerOf(full, holder.pid, holder.uid);
+    if (queueFull && known && holder.uid == ::getuid())
+        return -1;  // a copy of this user's, asked by several later ones already
     if (!known || holder.uid != ::getuid())
         problem = "the name \"" + full + "\" (an abstract socket, used without a private " +
                   "XDG_RUNTIME_DIR) is held by " +
