@@ -185,6 +185,18 @@ int runCommand(std::vector<char*>& command) {
     return WEXITSTATUS(status);
 }
 
+// --capture FILE: the writer every printer's URBs go to (none without the option); false, with
+// the reason said, when the file cannot be made.
+bool openCapture(const std::string& path, std::shared_ptr<usbport::PcapWriter>& capture) {
+    if (path.empty())
+        return true;
+    capture = std::make_shared<usbport::PcapWriter>();
+    if (capture->open(path))
+        return true;
+    std::cerr << "pv4410s-virtual-printer: " << capture->failure() << "\n";
+    return false;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -240,13 +252,8 @@ int main(int argc, char** argv) {
         printers.back()->trace().addSink(show);
     }
     std::shared_ptr<usbport::PcapWriter> capture;
-    if (!cl.setup.capture.empty()) {
-        capture = std::make_shared<usbport::PcapWriter>();
-        if (!capture->open(cl.setup.capture)) {
-            std::cerr << "pv4410s-virtual-printer: " << capture->failure() << "\n";
-            return 2;
-        }
-    }
+    if (!openCapture(cl.setup.capture, capture))
+        return 2;
     for (auto& printer : printers) {
         devices.push_back(std::make_unique<vprinter::UsbPrinter>(bus, *printer));
         devices.back()->captureTo(capture);

@@ -128,6 +128,34 @@ std::optional<DownloadRecord> parseRecord(std::string_view line) {
     return record;
 }
 
+namespace {
+
+// Whether `record` is of the printer with `serial` at `port`: by both for records that name the
+// port, by the serial (or, without one, the port) for records of earlier versions.
+bool ofPrinter(const DownloadRecord& record, const std::string& serial, const std::string& port) {
+    if (!record.port.empty())
+        return record.serial == serial && record.port == port;
+    return record.printer == (serial.empty() ? port : serial);
+}
+
+// Takes the first main version of a known family in `record` (after, then before) into `found`;
+// a later record of another family is kept as the one that makes `found` ambiguous.
+void takeVersion(RecordedFirmware& found, std::optional<DownloadRecord>& record,
+                 const std::function<std::string(const std::string&)>& familyOf) {
+    for (const std::string& version : {record->after.main, record->before.main}) {
+        const std::string family = familyOf(version);
+        if (family.empty())
+            continue;
+        if (found.version.empty())
+            found = {version, std::move(record), std::nullopt};
+        else if (!found.another && family != familyOf(found.version))
+            found.another = std::move(record);
+        return;
+    }
+}
+
+}  // namespace
+
 RecordedFirmware recordedFirmware(const std::vector<std::string>& lines, const std::string& serial,
                                   const std::string& port,
                                   const std::function<std::string(const std::string&)>& familyOf) {
@@ -135,24 +163,8 @@ RecordedFirmware recordedFirmware(const std::vector<std::string>& lines, const s
     RecordedFirmware byName;  // from records of earlier versions
     for (std::size_t i = lines.size(); i-- > 0 && byBoth.version.empty();) {  // newest first
         auto record = parseRecord(lines[i]);
-        if (!record)
-            continue;
-        const bool named = !record->port.empty();
-        if (named ? record->serial != serial || record->port != port
-                  : record->printer != (serial.empty() ? port : serial))
-            continue;
-        RecordedFirmware& found = named ? byBoth : byName;
-        for (const std::string& version : {record->after.main, record->before.main}) {
-            const std::string family = familyOf(version);
-            if (family.empty())
-                continue;
-            if (found.version.empty()) {
-                found = {version, std::move(record), std::nullopt};
-            } else if (!found.another && family != familyOf(found.version)) {
-                found.another = std::move(record);
-            }
-            break;
-        }
+        if (record && ofPrinter(*record, serial, port))
+            takeVersion(record->port.empty() ? byName : byBoth, record, familyOf);
     }
     if (!byBoth.version.empty())
         return byBoth;

@@ -68,6 +68,14 @@ std::string replyLength(std::string_view name, std::optional<std::uint32_t> n, F
     return {};
 }
 
+std::string serialLength(std::string_view value, Faults& f) {
+    std::uint32_t n = 0;
+    if (!parseNumber(value, n) || n > 255)
+        return "fault 'serial-length' needs a length from 0 to 255";
+    f.serialLength = n;
+    return {};
+}
+
 std::string applyValue(std::string_view name, std::string_view value, Faults& f) {
     std::uint32_t n = 0;
     const bool numeric = parseNumber(value, n);
@@ -89,12 +97,8 @@ std::string applyValue(std::string_view name, std::string_view value, Faults& f)
         return needPositive(f.serialUnreadable);
     if (name == "throttle")
         return needPositive(f.throttleBytesPerSecond);
-    if (name == "serial-length") {
-        if (!numeric || n > 255)
-            return "fault 'serial-length' needs a length from 0 to 255";
-        f.serialLength = n;
-        return {};
-    }
+    if (name == "serial-length")
+        return serialLength(value, f);
     if (name == "short-reply" || name == "long-reply")
         return replyLength(name, numeric ? std::optional<std::uint32_t>(n) : std::nullopt, f);
     if (name == "serial") {

@@ -244,6 +244,7 @@ struct UsbPrinter::Impl {
     void clearHalt(unsigned endpoint, const char* by);
     std::uint64_t bulkOut(Urb& u);
     void captureUrb(const Urb& u, bool submitted);
+    std::optional<std::vector<std::uint8_t>> stringAnswer(std::uint8_t index) const;
     void control(Urb& u);
     void serve();
     void reap(UMockdevIoctlClient* client, UMockdevIoctlData* arg, bool current);
@@ -552,6 +553,15 @@ std::uint64_t UsbPrinter::Impl::bulkOut(Urb& u) {
     return 0;
 }
 
+// A string descriptor, the serial number's spoilt as the serial-length fault says.
+std::optional<std::vector<std::uint8_t>> UsbPrinter::Impl::stringAnswer(std::uint8_t index) const {
+    auto answer = stringDescriptor(index, printer.serial());
+    const auto& broken = printer.options().faults.serialLength;
+    if (answer && index == kSerialString && broken)
+        answer->at(0) = static_cast<std::uint8_t>(*broken);
+    return answer;
+}
+
 void UsbPrinter::Impl::control(Urb& u) {
     const std::uint8_t* setup = u.bytes();
     const std::uint8_t requestType = setup[0];
@@ -573,10 +583,7 @@ void UsbPrinter::Impl::control(Urb& u) {
             TraceBuilder b = event("serial-refused");
             record(b.number("request", serialRequests));
         } else if (value >> 8 == 3) {
-            answer = stringDescriptor(stringIndex, printer.serial());
-            const auto& broken = printer.options().faults.serialLength;
-            if (answer && stringIndex == kSerialString && broken)
-                answer->at(0) = static_cast<std::uint8_t>(*broken);
+            answer = stringAnswer(stringIndex);
         }
     } else if (requestType == 0x80 && request == kGetStatus) {  // self-powered
         answer = std::vector<std::uint8_t>{1, 0};

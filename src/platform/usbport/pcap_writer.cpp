@@ -36,7 +36,7 @@ bool PcapWriter::open(const std::string& path) {
         return false;
     }
     std::array<std::uint8_t, 24> header{};
-    put<std::uint32_t>(&header[0], 0xa1b2c3d4);  // microsecond time stamps
+    put<std::uint32_t>(header.data(), 0xa1b2c3d4);  // microsecond time stamps
     put<std::uint16_t>(&header[4], 2);
     put<std::uint16_t>(&header[6], 4);
     put<std::uint32_t>(&header[16], kSnapLength);
@@ -62,7 +62,7 @@ void PcapWriter::write(const UrbEvent& event) {
         static_cast<std::uint32_t>(std::min<std::size_t>(event.data.size(), kSnapLength - 64));
 
     std::array<std::uint8_t, 16 + kUsbmonHeaderSize> record{};
-    put<std::uint32_t>(&record[0], static_cast<std::uint32_t>(usec / 1'000'000));
+    put<std::uint32_t>(record.data(), static_cast<std::uint32_t>(usec / 1'000'000));
     put<std::uint32_t>(&record[4], static_cast<std::uint32_t>(usec % 1'000'000));
     put<std::uint32_t>(&record[8], kUsbmonHeaderSize + captured);
     put<std::uint32_t>(&record[12], kUsbmonHeaderSize + captured);

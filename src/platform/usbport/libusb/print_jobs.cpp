@@ -69,8 +69,13 @@ std::string printJobOn(const std::string& portPath, int interfaceNumber) {
         for (fs::directory_iterator m(i->path() / "usbmisc", inner), last; !inner && m != last;
              m.increment(inner)) {
             const std::string node = "/dev/usb/" + m->path().filename().string();
-            if (const std::string holders = processesHolding(node); !holders.empty())
-                return node + " is open in " + holders;
+            const std::string holders = processesHolding(node);
+            if (holders.empty())
+                continue;
+            std::string job = node;
+            job += " is open in ";
+            job += holders;
+            return job;
         }
     }
     return {};
