@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Captures as tests. `--capture` writes a pcap that tshark reads, showing the version request's
-# bytes; the virtual printer's own --capture shows the same bulk transfers from its side; and every committed capture (tests/captures/NAME.pcap, made by scripts/make-captures from
-# NAME.args) replays: its command, run again against a virtual printer set up as NAME.args says,
+# bytes; the virtual printer's own --capture shows the same bulk transfers from its side; and
+# every committed capture (tests/captures/NAME.pcap, made by scripts/make-captures from NAME.args)
+# replays: its command, run again against a virtual printer set up as NAME.args says,
 # must hold exactly the same conversation, byte for byte, in both directions. A change in what a
 # program sends, or in what the printer answers, fails here until the captures are made again.
 # Usage: replay_test.sh PROGRAM VIRTUAL_PRINTER WORK_DIR
@@ -32,7 +33,8 @@ diff <(bulk "$work/host-side.pcap") <(bulk "$work/printer-side.pcap") >"$work/si
 for committed in "$here"/*.pcap; do
     name=$(basename "$committed" .pcap)
     [ "$name" = check ] || status=$(record "$name" "$program" "$printer" "$work")
-    if ! diff <(conversation "$committed") <(conversation "$work/$name.pcap") >"$work/$name.diff"; then
+    if ! diff <(conversation "$committed") <(conversation "$work/$name.pcap") \
+        >"$work/$name.diff"; then
         fail "$name: the replay differs from its capture (first lines of the difference below);" \
             "if the change is intended, make the captures again with scripts/make-captures"
         head -n 8 "$work/$name.diff"
