@@ -202,6 +202,8 @@ TEST_F(CommandLine, EachOutcomeHasItsExitStatus) {
         {"stand-in images", kUpdate, "503C10", {"serial=REAL-0001"}, 11, "stand-in-refused", true},
         {"busy", kUpdate, "503C10", {"busy"}, 13, "printer-busy"},
         {"check, busy", {"--json", "check"}, "301B10", {"busy"}, 13},
+        {"print job", kUpdate, "503C10", {"print-job"}, 13, "printer-busy"},
+        {"list, print job", {"--json", "list"}, "301B10", {"print-job"}, 0},
         {"usage", {"update", "--bogus"}, "301B10", {}, 2},
         {"usage: --jobs without --all", {"update", "--jobs", "2"}, "301B10", {}, 2},
         {"usage: --jobs 0", {"update", "--all", "--jobs=0"}, "301B10", {}, 2},
@@ -240,10 +242,11 @@ TEST_F(CommandLine, EachOutcomeHasItsExitStatus) {
             ASSERT_EQ(outcomes.size(), 1u);
             EXPECT_EQ(parsed(outcomes[0])["outcome"], row.outcome) << outcomes[0];
         }
-        if (row.status == 10 || row.status == 11 || row.status == 2 || row.status == 13) {
+        const bool busy = row.status == 13 || row.faults == std::vector<std::string>{"print-job"};
+        if (row.status == 10 || row.status == 11 || row.status == 2 || busy) {
             EXPECT_EQ(commands(), std::vector<std::string>{}) << "nothing reached the printer";
         }
-        if (row.status == 13) {
+        if (busy) {
             EXPECT_TRUE(printer().trace("driver-detach").empty()) << "its driver stays";
             EXPECT_NE(console.out_.find("printer-busy"), std::string::npos) << console.out_;
         }

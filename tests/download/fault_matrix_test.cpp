@@ -181,6 +181,9 @@ const Row kRows[] = {
     {.stage = Stage::Initialise, .name = "InterfaceBusy",
      .what = "another program holds the printer interface", .faults = {"busy"},
      .logs = "(LIBUSB_ERROR_BUSY)", .message = Message::NotConnected},
+    {.stage = Stage::Initialise, .name = "PrintJobThroughTheDriver",
+     .what = "a print job holds the printer driver's node", .faults = {"print-job"},
+     .logs = "is printing: /dev/usb/lp0 is open in process", .message = Message::NotConnected},
     {.stage = Stage::Initialise, .name = "StandInBuildMeetsARealPrinter",
      .what = "a build with stand-in images meets a printer that is not virtual",
      .faults = {"serial=PV4410S-0001"}, .logs = "refused printer \"PV4410S-0001\" at 1-1",
@@ -439,6 +442,7 @@ std::string logged(const Row& row) {
 #ifdef PV_VPRINTER_MODEL_BUS
     const std::pair<const char*, const char*> kNames[] = {
         {"(LIBUSB_ERROR_BUSY)", "(ERROR_SHARING_VIOLATION)"},
+        {"is printing: /dev/usb/lp0 is open in process", "(ERROR_SHARING_VIOLATION)"},
         {"(LIBUSB_ERROR_OVERFLOW)", "(ERROR_MORE_DATA)"},
         {"(LIBUSB_ERROR_TIMEOUT)", "(ERROR_TIMEOUT)"},
         {"(LIBUSB_ERROR_PIPE); halt cleared", "(ERROR_GEN_FAILURE)"},

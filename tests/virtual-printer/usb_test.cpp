@@ -237,6 +237,7 @@ TEST_F(UsbTest, WholeImageIsAcceptedAndTheDeviceRebootsWithIt) {
     const unsigned devnum = printer.devnum();
     Client old;
     ASSERT_TRUE(old.open());
+    libusb_release_interface(old.handle(), 0);  // open on the old address, claiming nothing
     {
         Client c;
         ASSERT_TRUE(c.open());
@@ -304,6 +305,20 @@ TEST_F(UsbTest, ClaimFailsWhileTheInterfaceIsHeld) {
     Client c;
     EXPECT_FALSE(c.open());
     EXPECT_EQ(libusb_claim_interface(c.handle(), 0), LIBUSB_ERROR_BUSY);
+
+    // Two programs cannot claim one interface, and the driver cannot be bound to a held one.
+    startPrinter();
+    Client first;
+    Client second;
+    ASSERT_TRUE(first.open());
+    EXPECT_FALSE(second.open());
+    EXPECT_EQ(libusb_kernel_driver_active(second.handle(), 0), 0) << "usbfs holds it";
+    EXPECT_LT(second.write(kVersionRequest), 0);
+    EXPECT_EQ(libusb_attach_kernel_driver(first.handle(), 0), LIBUSB_ERROR_BUSY);
+    EXPECT_EQ(libusb_release_interface(second.handle(), 0), LIBUSB_ERROR_NOT_FOUND)
+        << "only the claimer releases";
+    ASSERT_EQ(libusb_release_interface(first.handle(), 0), 0);
+    EXPECT_EQ(libusb_claim_interface(second.handle(), 0), 0) << "free once released";
 }
 
 TEST_F(UsbTest, DeviceIdFaultsReachTheClient) {

@@ -47,6 +47,9 @@ constexpr FaultInfo kFaults[] = {
     {"busy", "",
      "another program has claimed the printer interface: the kernel names its driver\n"
      "usbfs and claiming answers EBUSY"},
+    {"print-job", "",
+     "a print job goes through the kernel's printer driver: its device node /dev/usb/lp0 is\n"
+     "held open by the virtual printer"},
 };
 
 bool parseNumber(std::string_view text, std::uint32_t& out) {
@@ -147,6 +150,8 @@ void applyFlag(std::string_view name, Faults& f) {
         f.noReturn = true;
     if (name == "busy")
         f.busy = true;
+    if (name == "print-job")
+        f.printJob = true;
 }
 
 }  // namespace
@@ -214,7 +219,7 @@ bool Faults::any() const {
            disconnectAtStream || stallWrite || failWrite || !refusedCommands.empty() ||
            throttleBytesPerSecond || replyLength || badHeader || stallRead || noReturn ||
            !returnMainVersion.empty() || !returnTableVersion.empty() || !serial.empty() ||
-           serialUnreadable || serialLength || busy;
+           serialUnreadable || serialLength || busy || printJob;
 }
 
 std::string applyFault(std::string_view text, Faults& faults) {

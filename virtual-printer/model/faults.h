@@ -41,6 +41,7 @@ struct Faults {
     std::uint32_t serialUnreadable = 0;  // the first N requests for the serial string stall
     std::optional<std::uint32_t> serialLength;  // the serial descriptor's bLength, as broken
     bool busy = false;                          // another program has claimed the printer interface
+    bool printJob = false;                      // the printer driver's node is open: a print job
 
     bool any() const;
 };

@@ -1,8 +1,10 @@
 #include "usb/usb_printer.h"
 
+#include <fcntl.h>
 #include <linux/ioctl.h>
 #include <linux/usbdevice_fs.h>
 #include <umockdev.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -221,7 +223,11 @@ struct UsbPrinter::Impl {
     UMockdevIoctlBase* handler = nullptr;
     bool attached = false;
     unsigned devnum = 0;
-    bool driverBound = true;           // the kernel's printer driver holds the interface
+    bool driverBound = true;  // the kernel's printer driver holds the interface
+    // The open file that claimed the interface, until it releases it or the printer re-enumerates
+    // (umockdev does not say when a file is closed).
+    UMockdevIoctlClient* claimedBy = nullptr;
+    int printJob = -1;  // "print-job": the printer driver's node, held open as a print job would
     std::set<unsigned> halted;         // endpoints that answer every URB with a stall
     std::vector<std::uint8_t> inRest;  // the part of a reply a bulk IN read has not taken yet
     std::uint32_t serialRequests = 0;  // requests for the serial string since the start
@@ -235,12 +241,17 @@ struct UsbPrinter::Impl {
     std::uint64_t handle(UMockdevIoctlClient* client);
     std::uint64_t submit(UMockdevIoctlClient* client, UMockdevIoctlData* arg);
     void driverIoctl(UMockdevIoctlClient* client, UMockdevIoctlData* arg);
-    int claim(const char* by);
+    int claim(UMockdevIoctlClient* client, const char* by);
+    int release(UMockdevIoctlClient* client);
+    bool heldByAnother(UMockdevIoctlClient* client) const;
+    const char* holder(UMockdevIoctlClient* client) const;
+    void startPrintJob();
+    void endPrintJob();
     static unsigned unsignedArg(UMockdevIoctlData* arg);
     int getDriver(UMockdevIoctlData* arg);
     void portReset();
     bool hasEndpoint(unsigned endpoint) const;
-    int checkControl(const std::uint8_t* setup);
+    int checkControl(UMockdevIoctlClient* client, const std::uint8_t* setup);
     void clearHalt(unsigned endpoint, const char* by);
     std::uint64_t bulkOut(Urb& u);
     void captureUrb(const Urb& u, bool submitted);
@@ -309,11 +320,11 @@ std::uint64_t UsbPrinter::Impl::handle(UMockdevIoctlClient* client) {
             driverIoctl(client, arg);
             return 0;
         case USBDEVFS_CLAIMINTERFACE:
-            answer(unsignedArg(arg) != 0 ? ENOENT : claim("claim"));
+            answer(unsignedArg(arg) != 0 ? ENOENT : claim(client, "claim"));
             return 0;
         case USBDEVFS_CLEAR_HALT: {
             const unsigned endpoint = unsignedArg(arg);
-            const int err = hasEndpoint(endpoint) ? claim("clear-halt") : ENOENT;
+            const int err = hasEndpoint(endpoint) ? claim(client, "clear-halt") : ENOENT;
             if (err == 0)
                 clearHalt(endpoint, "clear-halt");
             answer(err);
@@ -324,6 +335,8 @@ std::uint64_t UsbPrinter::Impl::handle(UMockdevIoctlClient* client) {
             answer(0);
             return 0;
         case USBDEVFS_RELEASEINTERFACE:
+            answer(unsignedArg(arg) != 0 ? ENOENT : release(client));
+            return 0;
         case USBDEVFS_RESETEP:  // the host's data toggle only; the device's halt stays
         case USBDEVFS_SETINTERFACE:
         case USBDEVFS_SETCONFIGURATION:
@@ -353,10 +366,10 @@ unsigned UsbPrinter::Impl::unsignedArg(UMockdevIoctlData* arg) {
 int UsbPrinter::Impl::getDriver(UMockdevIoctlData* arg) {
     UMockdevIoctlData* d = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_getdriver), nullptr);
     auto* gd = reinterpret_cast<usbdevfs_getdriver*>(d->data);
-    const char* driver = gd->interface != 0              ? nullptr
-                         : printer.options().faults.busy ? "usbfs"
-                         : driverBound                   ? "usblp"
-                                                         : nullptr;
+    const char* driver = gd->interface != 0                           ? nullptr
+                         : printer.options().faults.busy || claimedBy ? "usbfs"
+                         : driverBound                                ? "usblp"
+                                                                      : nullptr;
     if (driver)
         std::snprintf(gd->driver, sizeof gd->driver, "%s", driver);
     umockdev_ioctl_data_unref(d);
@@ -373,17 +386,37 @@ void UsbPrinter::Impl::portReset() {
         clearHalt(endpoint, "port-reset");
 }
 
+// Who holds interface 0 against `client`: the kernel's printer driver, another program (the
+// "busy" fault, or another open file that claimed it), or nobody.
+bool UsbPrinter::Impl::heldByAnother(UMockdevIoctlClient* client) const {
+    return printer.options().faults.busy || (claimedBy && claimedBy != client);
+}
+
+const char* UsbPrinter::Impl::holder(UMockdevIoctlClient* client) const {
+    if (heldByAnother(client))
+        return "another program";
+    return driverBound ? "usblp" : nullptr;
+}
+
 // Claiming interface 0 (explicitly, or implicitly for a transfer that needs it): refused while
 // the kernel driver or another program holds it. Returns an errno value, 0 when claimed.
-int UsbPrinter::Impl::claim(const char* by) {
-    const char* holder = printer.options().faults.busy ? "another program"
-                         : driverBound                 ? "usblp"
-                                                       : nullptr;
-    if (!holder)
+int UsbPrinter::Impl::claim(UMockdevIoctlClient* client, const char* by) {
+    const char* heldBy = holder(client);
+    if (!heldBy) {
+        claimedBy = client;
         return 0;
+    }
     TraceBuilder b = event("claim-refused");
-    record(b.text("by", by).text("held_by", holder).number("devnum", devnum));
+    record(b.text("by", by).text("held_by", heldBy).number("devnum", devnum));
     return EBUSY;
+}
+
+// Releasing interface 0: only the file that claimed it can. Returns an errno value.
+int UsbPrinter::Impl::release(UMockdevIoctlClient* client) {
+    if (claimedBy != client)
+        return EINVAL;
+    claimedBy = nullptr;
+    return 0;
 }
 
 bool UsbPrinter::Impl::hasEndpoint(unsigned endpoint) const {
@@ -393,7 +426,7 @@ bool UsbPrinter::Impl::hasEndpoint(unsigned endpoint) const {
 
 // What usbfs checks before a control request goes out: requests to the interface or one of its
 // endpoints need the interface claimed, except the printer class's GET_DEVICE_ID.
-int UsbPrinter::Impl::checkControl(const std::uint8_t* setup) {
+int UsbPrinter::Impl::checkControl(UMockdevIoctlClient* client, const std::uint8_t* setup) {
     const std::uint8_t requestType = setup[0];
     const auto index = static_cast<unsigned>(setup[4] | (setup[5] << 8));
     if ((requestType & kTypeMask) == kTypeVendor)
@@ -402,9 +435,9 @@ int UsbPrinter::Impl::checkControl(const std::uint8_t* setup) {
         return 0;  // GET_DEVICE_ID, interface 0, alternate setting 0
     const unsigned recipient = requestType & kRecipientMask;
     if (recipient == kRecipientInterface)
-        return (index & 0xFF) != 0 ? ENOENT : claim("interface request");
+        return (index & 0xFF) != 0 ? ENOENT : claim(client, "interface request");
     if (recipient == kRecipientEndpoint && (index & 0x7F) != 0)
-        return hasEndpoint(index & 0xFF) ? claim("endpoint request") : ENOENT;
+        return hasEndpoint(index & 0xFF) ? claim(client, "endpoint request") : ENOENT;
     return 0;
 }
 
@@ -421,19 +454,19 @@ void UsbPrinter::Impl::driverIoctl(UMockdevIoctlClient* client, UMockdevIoctlDat
     const auto* io = reinterpret_cast<usbdevfs_ioctl*>(d->data);
     int err = 0;
     int result = 0;
-    const bool busy = printer.options().faults.busy;
     if (io->ifno != 0) {
         err = EINVAL;
     } else if (io->ioctl_code == static_cast<int>(USBDEVFS_DISCONNECT)) {
-        err = busy ? EBUSY : driverBound ? 0 : ENODATA;
+        err = heldByAnother(client) ? EBUSY : driverBound ? 0 : ENODATA;
         if (err == 0) {
             driverBound = false;
             TraceBuilder b = event("driver-detach");
             record(b.text("driver", "usblp").number("devnum", devnum));
         }
     } else if (io->ioctl_code == static_cast<int>(USBDEVFS_CONNECT)) {
-        // The kernel answers 1 when it bound a driver; a held interface cannot be bound.
-        err = busy || driverBound ? EBUSY : 0;
+        // The kernel answers 1 when it bound a driver; a held interface (even by the caller)
+        // cannot be bound.
+        err = printer.options().faults.busy || claimedBy || driverBound ? EBUSY : 0;
         if (err == 0) {
             driverBound = true;
             result = 1;
@@ -459,11 +492,11 @@ std::uint64_t UsbPrinter::Impl::submit(UMockdevIoctlClient* client, UMockdevIoct
     const bool bulk = type == USBDEVFS_URB_TYPE_BULK;
     int err = 0;
     if (type == USBDEVFS_URB_TYPE_CONTROL)
-        err = u.size() < 8 ? EINVAL : checkControl(u.bytes());
+        err = u.size() < 8 ? EINVAL : checkControl(client, u.bytes());
     else if (!bulk || !hasEndpoint(endpoint))
         err = ENOENT;
     else
-        err = claim("bulk transfer");
+        err = claim(client, "bulk transfer");
     if (err != 0) {
         if (u.buffer)
             umockdev_ioctl_data_unref(u.buffer);
@@ -694,14 +727,57 @@ void UsbPrinter::Impl::add() {
     }
     attached = true;
     driverBound = true;
+    claimedBy = nullptr;
     halted.clear();
     inRest.clear();
     TraceBuilder b = event("enumerated");
     b.number("devnum", devnum).text("port", sysfsPath.substr(sysfsPath.rfind('/') + 1));
     record(b.text("driver", "usblp"));
+    if (printer.options().faults.printJob)
+        startPrintJob();
+}
+
+// A print job through the kernel's printer driver: the interface with the driver's node
+// (/dev/usb/lpN) under usbmisc, and that node held open here, as a printing system's job holds
+// it, until the printer leaves the bus.
+void UsbPrinter::Impl::startPrintJob() {
+    const std::string interfacePath =
+        sysfsPath.substr(4) + sysfsPath.substr(sysfsPath.rfind('/')) + ":1.0";
+    const std::string lp = "lp" + std::to_string(port - 1);
+    const std::string interfaceRecord = "P: " + interfacePath +
+                                        "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\n"
+                                        "E: DRIVER=usblp\nA: bInterfaceNumber=00\\n\n"
+                                        "A: bInterfaceClass=07\\n\n";
+    const std::string nodeRecord = "P: " + interfacePath + "/usbmisc/" + lp + "\nN: usb/" + lp +
+                                   "=00" + "\nE: SUBSYSTEM=usbmisc\nE: DEVNAME=/dev/usb/" + lp +
+                                   "\n";
+    GError* error = nullptr;
+    if (!umockdev_testbed_add_from_string(bus.testbed, interfaceRecord.c_str(), &error) ||
+        !umockdev_testbed_add_from_string(bus.testbed, nodeRecord.c_str(), &error))
+        fail("cannot add the printer driver's node to the testbed", error);
+    gchar* root = umockdev_testbed_get_root_dir(bus.testbed);
+    const std::string node = std::string(root) + "/dev/usb/" + lp;
+    g_free(root);
+    printJob = ::open(node.c_str(), O_RDWR | O_CLOEXEC);
+    if (printJob < 0)
+        throw std::runtime_error("cannot open " + node + ": " + std::strerror(errno));
+    TraceBuilder b = event("print-job");
+    record(b.text("node", "/dev/usb/" + lp));
+}
+
+void UsbPrinter::Impl::endPrintJob() {
+    if (printJob < 0)
+        return;
+    ::close(printJob);
+    printJob = -1;
+    const std::string interfacePath = sysfsPath + sysfsPath.substr(sysfsPath.rfind('/')) + ":1.0";
+    umockdev_testbed_remove_device(
+        bus.testbed, (interfacePath + "/usbmisc/lp" + std::to_string(port - 1)).c_str());
+    umockdev_testbed_remove_device(bus.testbed, interfacePath.c_str());
 }
 
 void UsbPrinter::Impl::remove() {
+    endPrintJob();
     umockdev_testbed_remove_device(bus.testbed, sysfsPath.c_str());
     bus.leave(devnum);
     attached = false;

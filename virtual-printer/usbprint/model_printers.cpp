@@ -230,7 +230,8 @@ std::unique_ptr<PrinterFile> ModelBus::open(const std::string& path, Outcome& fa
         std::lock_guard slotLock(slot->mutex);
         if (!slot->present() || slot->path() != path)
             continue;
-        if (slot->openFiles > 0 || slot->printer->options().faults.busy) {
+        if (slot->openFiles > 0 || slot->printer->options().faults.busy ||
+            slot->printer->options().faults.printJob) {
             failure = {Status::Busy, 0, "ERROR_SHARING_VIOLATION"};
             return nullptr;
         }
