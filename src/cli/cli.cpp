@@ -149,8 +149,12 @@ const char kUsage[] =
     "model,\n"
     "5 version not applicable, 6 version information failed, 7 time-out, 8 transfer failed,\n"
     "9 read back or verification failed, 10 printer locked, 11 test firmware refused a real\n"
-    "printer, 12 the printer's lock file cannot be used, 130 interrupted. See\n"
-    "pv4410s-update(1).\n";
+    "printer, 12 the printer's lock file cannot be used, 13 the printer is busy, 130\n"
+    "interrupted. See ";
+
+std::string usage() {
+    return kUsage + std::string(download::kCommandLineManual) + ".\n";
+}
 
 struct Options {
     std::string command;
@@ -989,11 +993,11 @@ void requestStop() {
 int run(std::span<char* const> args, Console& console, const BuildSettings& build) {
     Options options;
     if (const std::string error = parse(args, options); !error.empty()) {
-        console.err("pv4410s-update: " + error + "\n\n" + kUsage);
+        console.err("pv4410s-update: " + error + "\n\n" + usage());
         return kExitUsage;
     }
     if (options.help) {
-        console.out(kUsage);
+        console.out(usage());
         return kExitSuccess;
     }
     if (options.version) {

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "download/strings.h"
 #include "link/printer_link.h"
 #include "link/running_versions.h"
 #include "link/transmit.h"
@@ -109,7 +110,8 @@ std::string noFirmwareAdvice() {
     return std::string("the printer reports no valid main firmware (\"") +
            payload::kNoFirmwareVersion +
            "\": an image was cut off or the power failed during a download); restore it with "
-           "\"pv4410s-update update --recover\", see pv4410s-update(1)";
+           "\"pv4410s-update update --recover\", see " +
+           std::string(kCommandLineManual);
 }
 
 bool runsSelection(const char* mainVersion, const char* tableVersion,

@@ -31,6 +31,14 @@ inline constexpr std::array<MessageText, 9> kMessageTexts{{
      "Failed! Time out Error!\nPlease turn the printer OFF and then ON, and download again."},
 }};
 
+// Where the command line's manual is read: its manual page on Linux, a text file beside the
+// programs in the Windows downloads.
+#ifdef _WIN32
+inline constexpr std::string_view kCommandLineManual = "pv4410s-update.txt beside the program";
+#else
+inline constexpr std::string_view kCommandLineManual = "pv4410s-update(1)";
+#endif
+
 // The text of string-table entry `id` (a StringId); empty when there is none.
 std::string messageText(unsigned id);
 

@@ -13,7 +13,8 @@ bool isTerminal(StandardStream stream);
 // the null device is opened on every standard stream the program was started without, so that no
 // file it opens later takes that number and receives what is meant for the stream. On Windows,
 // output and error carry bytes as written (no newline translation), and a console shows UTF-8
-// and interprets the terminal control sequences the program writes.
+// and interprets the terminal control sequences the program writes; the console's code page and
+// modes as found are given back when the program exits.
 void prepareStandardStreams();
 
 }  // namespace os
