@@ -19,6 +19,15 @@ endfunction()
 
 include(${CMAKE_CURRENT_LIST_DIR}/Hardening.cmake)
 
+# Reproducible Windows programs: no source or build folder in what is compiled (file names in
+# messages, debugging information) and no link time stamp in the PE header, so that two builds of
+# one commit in different folders give the same files (scripts/test checks it).
+if(WIN32)
+  add_compile_options(
+    "$<$<COMPILE_LANGUAGE:C,CXX>:-ffile-prefix-map=${PROJECT_SOURCE_DIR}/=;-ffile-prefix-map=${PROJECT_BINARY_DIR}/=>")
+  add_link_options(-Wl,--no-insert-timestamp)
+endif()
+
 # Directories made while installing are world-readable whatever the umask (the package's too).
 set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
