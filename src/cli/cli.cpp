@@ -21,6 +21,7 @@
 #include "payload/catalogue.h"
 #include "payload/embedded_images.h"
 #include "platform/os/log.h"
+#include "platform/os/session_end.h"
 #include "platform/os/stop_requests.h"
 #include "platform/usbport/capture.h"
 #include "platform/usbport/usbport.h"
@@ -1013,6 +1014,7 @@ int run(std::span<char* const> args, Console& console, const BuildSettings& buil
         os::setTraceOn(true);
     stopFlag.store(false);
     const os::StopRequestHandlers handlers(onStopRequest);
+    const os::SessionEndWatch sessionEnd(onStopRequest);
     if (!options.capture.empty())
         usbport::startCapture(options.capture);
     const UsbIdentity identity;

@@ -10,6 +10,7 @@
 #include "download/strings.h"
 #include "platform/os/console.h"
 #include "platform/os/log.h"
+#include "platform/os/session_end.h"
 
 namespace pv::cli {
 namespace {
@@ -350,6 +351,15 @@ bool ConsoleWindow::StopRequested() {
 
 void ConsoleWindow::StopsHeld(bool held) {
     holdStops(held);
+}
+
+// No log-off, shutdown or closed console while the printer is without firmware it could start
+// from (Windows; see os::holdSessionEnd).
+void ConsoleWindow::FirmwareBeingWritten(bool writing, std::uint32_t msLeft) {
+    if (writing)
+        os::holdSessionEnd(download::writingReason(msLeft));
+    else
+        os::releaseSessionEnd();
 }
 
 download::PrinterVersions ConsoleWindow::before() const {

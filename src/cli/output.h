@@ -160,6 +160,7 @@ class ConsoleWindow final : public download::DownloadWindow {
     void StageBegins(std::string_view stage) override;
     bool StopRequested() override;
     void StopsHeld(bool held) override;
+    void FirmwareBeingWritten(bool writing, std::uint32_t msLeft) override;
 
     download::PrinterVersions before() const;
     download::PrinterVersions after() const;

@@ -163,6 +163,13 @@ void DownloadProcedure::holdStops(bool held) {
     window_.StopsHeld(held);
 }
 
+void DownloadProcedure::markWriting(bool writing, std::uint32_t msLeft) {
+    if (writing == writing_)
+        return;
+    writing_ = writing;
+    window_.FirmwareBeingWritten(writing, msLeft);
+}
+
 void DownloadProcedure::pause(std::uint32_t ms) {
     os::trace("wait %u ms", ms);
     while (ms > 0 && !stopped()) {
@@ -205,6 +212,7 @@ Outcome DownloadProcedure::runDownload() {
     resetSelectionAndDisplays();
     report_ = {};
     stopsHeld_ = false;
+    writing_ = false;
     const std::string started = utcNow();
     // No sleep, shutdown or idle action of the desktop until the printer runs again.
     const SleepInhibition noSleep;
@@ -228,6 +236,7 @@ Outcome DownloadProcedure::runDownload() {
         }
     }
 
+    markWriting(false);  // a reset that could not be written ends the writing stretch too
     // A stop request ended the run early; the reset has run where a command had gone out.
     if (report_.outcome == Outcome::Interrupted)
         showBox(kStoppedText, kErrorCaption, BoxIcon::Warning);
@@ -616,6 +625,9 @@ bool DownloadProcedure::prepareArea(link::PrinterLink& link, std::uint16_t area,
                                     std::uint32_t msPerPercent) {
     if (!link.sendErase(area))
         return false;
+    // The upgrade's time scale runs to 100 % at the end of the last image.
+    const std::uint32_t elapsed = os::tickCount() - start;
+    markWriting(true, std::max(100 * msPerPercent, elapsed) - elapsed);
     holdStops(true);
     waitWithProgress(eraseRounds, 100, progress, start, msPerPercent);
     return link.sendTransfer(area);
@@ -630,6 +642,8 @@ bool DownloadProcedure::resetPrinter() {
     }
     const bool written = link.sendReset();
     link.close();
+    if (written)
+        markWriting(false);
     pause(2000);
     return written;
 }

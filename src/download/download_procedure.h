@@ -134,6 +134,9 @@ class DownloadProcedure {
     // True when a stop was requested and is not held.
     bool stopped();
     void holdStops(bool held);
+    // Tells the window when the printer starts and stops being without firmware it could start
+    // from: from the first erase until the reset after it has been sent.
+    void markWriting(bool writing, std::uint32_t msLeft = 0);
     void fail(Outcome outcome);
     void showError(unsigned stringId, Outcome outcome);
     void showBox(const std::string& text, const std::string& caption, BoxIcon icon);
@@ -150,6 +153,7 @@ class DownloadProcedure {
     RunReport report_;
     std::string recoveryFamily_;
     bool stopsHeld_ = false;
+    bool writing_ = false;
 };
 
 // The log line for a printer that reports no valid main firmware: how to restore it.

@@ -92,6 +92,11 @@ class DownloadWindow {
     // has been streamed whole or its sending failed. A stop request in between is held until
     // then: a printer cut off after an erase has no firmware to start.
     virtual void StopsHeld(bool /*held*/) {}
+    // Called with true when the first erase command has gone out, with about how long the
+    // images will take from then (`msLeft`), and with false once the reset after them has been
+    // sent (or the run ends without one). Meanwhile the printer has no firmware it could start
+    // from: the front ends keep the desktop session from ending.
+    virtual void FirmwareBeingWritten(bool /*writing*/, std::uint32_t /*msLeft*/) {}
 };
 
 }  // namespace pv::download

@@ -4,6 +4,7 @@
 // into their string table, the command line directly.
 
 #include <array>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -38,6 +39,10 @@ inline constexpr std::string_view kCommandLineManual = "pv4410s-update.txt besid
 #else
 inline constexpr std::string_view kCommandLineManual = "pv4410s-update(1)";
 #endif
+
+// Why the desktop session may not end now, as the system lists it: the printer's firmware is
+// being written, with about `msLeft` to go.
+std::string writingReason(std::uint32_t msLeft);
 
 // The text of string-table entry `id` (a StringId); empty when there is none.
 std::string messageText(unsigned id);

@@ -3,6 +3,8 @@
 #include <atomic>
 
 #include "download/download_procedure.h"
+#include "download/strings.h"
+#include "platform/dialog/application.h"
 #include "platform/os/log.h"
 #include "ui/about_dialog.h"
 #include "ui/resources.h"
@@ -52,6 +54,13 @@ class DownloadWindowAdapter final : public download::DownloadWindow {
     }
     void PumpMessages() override { dlg::PumpMessages(); }
     bool StopRequested() override { return UpdateDialog::StopRequested(); }
+    // No log-off or shutdown while the printer is without firmware it could start from.
+    void FirmwareBeingWritten(bool writing, std::uint32_t msLeft) override {
+        if (writing)
+            dlg::HoldSessionEnd(download::writingReason(msLeft));
+        else
+            dlg::ReleaseSessionEnd();
+    }
 
   private:
     UpdateDialog& window_;

@@ -14,6 +14,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -21,8 +22,10 @@
 #include "cli/output.h"
 #include "download/history.h"
 #include "download/refusing_port.h"
+#include "download/sleep_inhibitor.h"
 #include "link/printer_session.h"
 #include "platform/os/file_lock.h"
+#include "platform/os/keep_awake.h"
 #include "platform/os/log.h"
 #include "platform/usbport/usbport.h"
 #ifndef _WIN32
@@ -673,6 +676,28 @@ TEST(RecordedFirmware, TheNewestValidVersionOfThatPrinter) {
         EXPECT_EQ(found.another ? found.another->after.main : "", another) << serial;
     }
 }
+
+#ifdef _WIN32
+// The power manager's request belongs to a thread and ends with it; with several downloads at
+// once the first to take the lock may end first. The lock's request is held by a thread that
+// lives until the lock is let go, whichever download took it.
+TEST(SleepLockOnWindows, OutlivesTheDownloadThatTookIt) {
+    pv::download::SystemSleepInhibitor inhibitor;
+    std::thread::id first;
+    std::thread([&] {
+        first = std::this_thread::get_id();
+        ASSERT_TRUE(inhibitor.acquire());
+    }).join();
+    std::thread([&] { ASSERT_TRUE(inhibitor.acquire()); }).join();
+    std::thread([&] { inhibitor.release(); }).join();
+    EXPECT_TRUE(inhibitor.held());
+    const std::thread::id keeper = os::keptAwakeBy();
+    EXPECT_NE(keeper, std::thread::id{});
+    EXPECT_NE(keeper, first) << "the request went with the thread that took the lock";
+    inhibitor.release();
+    EXPECT_EQ(os::keptAwakeBy(), std::thread::id{});
+}
+#endif
 
 #ifndef _WIN32  // logind is Linux's
 // `update` holds the system's sleep lock, in the program's name, while a download runs, and lets

@@ -116,6 +116,18 @@ void DownloadOnPrinter::expectCleanEnd() {
     EXPECT_FALSE(window.enabled.at(kGetChecksumButton));
     EXPECT_EQ(std::count(window.events.begin(), window.events.end(), "enable 1001"), 0);
     EXPECT_EQ(window.focused, kDownLoadButton);
+
+    // The printer was without firmware it could start from exactly while the window was told so:
+    // from the first erase it accepted until its reset (or the run's end, without one).
+    const Names& done = commands();
+    const auto erase = std::find_if(done.begin(), done.end(),
+                                    [](const std::string& c) { return c.starts_with("erase"); });
+    const auto& seen = window.events;
+    const auto on = std::find(seen.begin(), seen.end(), "writing on");
+    EXPECT_EQ(on != seen.end(), erase != done.end());
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), "writing on"),
+              std::count(on, seen.end(), "writing off"))
+        << "each stretch ends, after it began";
 }
 
 }  // namespace pv::download::testing

@@ -60,6 +60,9 @@ class RecordingWindow : public DownloadWindow {
     std::string LoadString(unsigned id) override;
     std::unique_ptr<ProgressWindow> CreateProgress(unsigned titleId) override;
     void PumpMessages() override { drainTimes.push_back(os::tickCount()); }
+    void FirmwareBeingWritten(bool writing, std::uint32_t /*msLeft*/) override {
+        record(writing ? "writing on" : "writing off");
+    }
 
     int openProgressWindows() const;
     void record(std::string event) {

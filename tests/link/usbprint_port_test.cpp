@@ -140,6 +140,33 @@ TEST_F(UsbprintPortTest, TheLinkHoldsThePrinterAloneAndFindsItAgainAfterAReset) 
     EXPECT_TRUE(link.sendInitialise());
 }
 
+// While a run keeps the printer, its file stays open between the run's steps: the spooler (any
+// other program) cannot open it in the gap. A reset lets the kept file go; letting go of the
+// printer closes it.
+TEST_F(UsbprintPortTest, AKeptPrinterStaysClosedToOthersBetweenSteps) {
+    attach({{}});
+    usbport::UsbprintPort spooler;
+    spooler.SetVenderID(0x7A3C);
+    spooler.SetProductID(kProductIds, 1);
+    usbport::KeepDriversDetached(true);
+    ASSERT_EQ(openOn(nullptr), "VIRTUAL-0001@1-1");
+    link.close();
+    EXPECT_EQ(spooler.UsbOpenCont(0, 0), os::kNoHandle) << "closed between two steps";
+    EXPECT_TRUE(spooler.Busy());
+    ASSERT_EQ(openOn(nullptr), "VIRTUAL-0001@1-1") << "the next step takes the kept file";
+    ASSERT_TRUE(link.sendInitialise());
+    ASSERT_TRUE(link.sendReset());
+    link.close();
+    clock.advance(10'000);
+    EXPECT_EQ(openOn(nullptr), "VIRTUAL-0001@1-1") << "back after the reset, opened afresh";
+    EXPECT_TRUE(link.sendInitialise());
+    link.close();
+    usbport::KeepDriversDetached(false);
+    const os::Handle control = spooler.UsbOpenCont(0, 0);
+    EXPECT_NE(control, os::kNoHandle) << "free once the run lets go";
+    os::closeHandle(control);
+}
+
 #ifdef _WIN32
 // The system's own layer answers cleanly where there is no such printer (always under Wine,
 // which has no printer class driver).

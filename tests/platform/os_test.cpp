@@ -30,6 +30,7 @@
 #include "platform/os/handles.h"
 #include "platform/os/keep_awake.h"
 #include "platform/os/log.h"
+#include "platform/os/session_end.h"
 #include "platform/os/single_instance.h"
 #include "platform/os/state_files.h"
 #include "platform/os/stop_requests.h"
@@ -333,5 +334,45 @@ TEST(StopRequests, InterruptCallsTheHandler) {
     ::FreeConsole();  // ends the console's host, which would otherwise outlive the test
 #endif
 }
+
+#ifdef _WIN32
+std::atomic<int> sessionEnds{0};
+
+// The command line's hidden window answers the session's end: a termination request outside a
+// hold, a refusal during one (however many holds, until the last is let go). Where the program
+// has a console window (not under Wine), its Close command is greyed meanwhile.
+TEST(SessionEnd, TheHiddenWindowPassesItOnOrRefusesItDuringAHold) {
+    sessionEnds = 0;
+    const os::SessionEndWatch watch([](os::StopRequest request) {
+        if (request == os::StopRequest::Terminate)
+            ++sessionEnds;
+    });
+    HWND window = ::FindWindowW(L"pv4410s-session-end", nullptr);
+    ASSERT_NE(window, nullptr);
+    const auto query = [&] { return ::SendMessageW(window, WM_QUERYENDSESSION, 0, 0); };
+    EXPECT_NE(query(), 0);
+    EXPECT_EQ(sessionEnds, 1);
+    os::holdSessionEnd("Writing the printer's firmware, about 2 minutes left.");
+    os::holdSessionEnd("Writing the printer's firmware, about 1 minute left.");
+    os::releaseSessionEnd();
+    EXPECT_EQ(query(), 0) << "refused while one hold is left";
+    EXPECT_EQ(sessionEnds, 1);
+    const auto closeGreyed = [] {
+        HMENU menu = ::GetSystemMenu(::GetConsoleWindow(), FALSE);
+        for (int i = 0; i < 100 && menu != nullptr; ++i) {
+            if ((::GetMenuState(menu, SC_CLOSE, MF_BYCOMMAND) & static_cast<UINT>(MF_GRAYED)) != 0)
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    };
+    if (::GetConsoleWindow() != nullptr) {
+        EXPECT_TRUE(closeGreyed());
+    }
+    os::releaseSessionEnd();
+    EXPECT_NE(query(), 0);
+    EXPECT_EQ(sessionEnds, 2);
+}
+#endif
 
 }  // namespace

@@ -6,7 +6,11 @@ namespace dlg {
 namespace {
 Application* current = nullptr;
 std::atomic<void (*)()> sessionEnding{nullptr};
+bool sessionEndHeld = false;
 }  // namespace
+
+// Each backend tells the system (or nothing) when the hold changes.
+void applySessionEndHold(bool held, std::string_view reason);
 
 Application::Application() {
     current = this;
@@ -32,6 +36,22 @@ void SetSessionEndingHandler(void (*handler)()) {
 void notifySessionEnding() {
     if (auto* handler = sessionEnding.load())
         handler();
+}
+
+void HoldSessionEnd(std::string_view reason) {
+    sessionEndHeld = true;
+    applySessionEndHold(true, reason);
+}
+
+void ReleaseSessionEnd() {
+    if (!sessionEndHeld)
+        return;
+    sessionEndHeld = false;
+    applySessionEndHold(false, {});
+}
+
+bool SessionEndHeld() {
+    return sessionEndHeld;
 }
 
 }  // namespace dlg

@@ -52,4 +52,12 @@ void SetSessionEndingHandler(void (*handler)());
 // Calls the handler set, if any (the backends call it when the session ends).
 void notifySessionEnding();
 
+// While held, the desktop session does not end under the program: a log-off or shutdown is
+// refused, with `reason` where the system lists what holds it up (Windows: the main window's
+// shutdown block reason; where the session manager lets a program cancel a logout, that), and no
+// session-ending handler is called. Holding again replaces the reason. Call on the window thread.
+void HoldSessionEnd(std::string_view reason);
+void ReleaseSessionEnd();
+bool SessionEndHeld();
+
 }  // namespace dlg

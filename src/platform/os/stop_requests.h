@@ -14,8 +14,9 @@ namespace os {
 
 enum class StopRequest {
     Interrupt,  // Ctrl+C
-    Terminate,  // a polite termination request (kill, a service manager, shutdown)
-    HangUp,     // the controlling terminal or console went away, or the session ended
+    Terminate,  // a polite termination request (kill, a service manager, shutdown; Windows: the
+                // console closed)
+    HangUp,     // the controlling terminal went away, or the session ended (Windows: a log-off)
 };
 
 using StopHandler = void (*)(StopRequest request);

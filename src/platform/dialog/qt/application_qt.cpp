@@ -17,9 +17,17 @@ int Application::Run(const char* programName) {
     std::unique_ptr<QApplication> app;
     if (QCoreApplication::instance() == nullptr)
         app = std::make_unique<QApplication>(argc, argv);
-    // The session manager asks to save before a logout: the session is ending.
-    const auto logout = QObject::connect(qApp, &QGuiApplication::commitDataRequest,
-                                         [](QSessionManager&) { notifySessionEnding(); });
+    // The session manager asks to save before a logout: the session is ending, unless it is held
+    // and the manager lets the program cancel.
+    const auto logout =
+        QObject::connect(qApp, &QGuiApplication::commitDataRequest, [](QSessionManager& manager) {
+            if (SessionEndHeld() && manager.allowsInteraction()) {
+                manager.cancel();
+                manager.release();
+                return;
+            }
+            notifySessionEnding();
+        });
     if (InitInstance())
         QApplication::exec();
     QObject::disconnect(logout);
@@ -27,6 +35,10 @@ int Application::Run(const char* programName) {
     SetMainWindow(nullptr);
     return code;
 }
+
+// On Linux the download's sleep lock also blocks shutdown; the session manager is asked at
+// logout (above).
+void applySessionEndHold(bool, std::string_view) {}
 
 void SetApplicationIcon(const Icon& icon) {
     QApplication::setWindowIcon(toQIcon(icon));

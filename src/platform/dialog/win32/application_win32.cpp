@@ -1,6 +1,8 @@
 #include "platform/dialog/win32/system.h"
 
 #include "platform/dialog/application.h"
+#include "platform/dialog/win32/dialog_window.h"
+#include "platform/os/windows/text.h"
 
 namespace dlg {
 
@@ -24,5 +26,17 @@ int Application::Run(const char* /*programName*/) {
 // file.
 void SetApplicationIcon(const Icon&) {}
 void SetDesktopFileName(std::string_view) {}
+
+// The reason goes on the main window, which Windows lists when a log-off or shutdown waits for
+// the program; every window of it answers WM_QUERYENDSESSION with no meanwhile (dialog_win32).
+void applySessionEndHold(bool held, std::string_view reason) {
+    HWND main = hwndOf(MainWindow());
+    if (main == nullptr)
+        return;
+    if (held)
+        ShutdownBlockReasonCreate(main, os::windows::wide(reason).c_str());
+    else
+        ShutdownBlockReasonDestroy(main);
+}
 
 }  // namespace dlg

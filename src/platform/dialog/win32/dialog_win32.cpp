@@ -149,7 +149,13 @@ INT_PTR CALLBACK DialogWindow::procedure(HWND hwnd, UINT message, WPARAM wParam,
             break;
         }
         case WM_QUERYENDSESSION:
-            // The session is ending: a run under way stops after the image in progress.
+            // While the printer's firmware is written the session may not end: no. Otherwise
+            // the session is ending: a run under way stops (its stage ends, the printer is
+            // reset).
+            if (SessionEndHeld()) {
+                SetWindowLongPtrW(hwnd, DWLP_MSGRESULT, FALSE);
+                return TRUE;
+            }
             notifySessionEnding();
             break;
         case WM_QUERYDRAGICON:

@@ -8,4 +8,8 @@ bool keepSystemAwake() {
 
 void allowSystemSleep() {}
 
+std::thread::id keptAwakeBy() {
+    return {};
+}
+
 }  // namespace os

@@ -2,14 +2,27 @@
 
 #include <windows.h>
 
+#include <atomic>
+
 namespace os {
+namespace {
+std::atomic<std::thread::id> holder{};
+}  // namespace
 
 bool keepSystemAwake() {
-    return ::SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED) != 0;
+    if (::SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED) == 0)
+        return false;
+    holder.store(std::this_thread::get_id());
+    return true;
 }
 
 void allowSystemSleep() {
     ::SetThreadExecutionState(ES_CONTINUOUS);
+    holder.store(std::thread::id{});
+}
+
+std::thread::id keptAwakeBy() {
+    return holder.load();
 }
 
 }  // namespace os

@@ -25,7 +25,10 @@ BOOL WINAPI onConsoleEvent(DWORD event) {
         case CTRL_CLOSE_EVENT:
         case CTRL_LOGOFF_EVENT:
         case CTRL_SHUTDOWN_EVENT:
-            handler(event == CTRL_SHUTDOWN_EVENT ? StopRequest::Terminate : StopRequest::HangUp);
+            // A closed console is not a hang-up to ride out: the system ends the program about
+            // 5 s later whatever it does, so the run stops and resets the printer in that time
+            // (unless an image is under way, which the close command is disabled for).
+            handler(event == CTRL_LOGOFF_EVENT ? StopRequest::HangUp : StopRequest::Terminate);
             // The system ends the process as soon as this returns (or after its own grace
             // period): wait here so that the program can finish the way the handler asked,
             // ending this thread with it.

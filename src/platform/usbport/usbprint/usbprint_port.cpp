@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <utility>
 
 #include "platform/os/log.h"
@@ -172,6 +173,44 @@ std::vector<Entry> devicesOfKind(const Selection& selection, std::string& error)
 
 }  // namespace
 
+// While a job keeps the printer (KeepDriversDetached), the file of its last closed handle waits
+// here instead of closing, so that nothing else opens the printer between the job's steps.
+struct Keeper {
+    std::mutex mutex;
+    bool keeping = false;
+    std::string path;
+    std::unique_ptr<PrinterFile> file;
+
+    // Keeps `closed` (opened at `at`) when keeping; else it closes.
+    void giveBack(std::unique_ptr<PrinterFile> closed, const std::string& at) {
+        std::lock_guard lock(mutex);
+        if (!keeping)
+            return;
+        file = std::move(closed);
+        path = at;
+    }
+    // The kept file when it was opened at `at` and the printer still answers through it (after a
+    // reset it is a file of a device that has left); any other kept file is closed first, so
+    // that it holds nothing against a new open.
+    std::unique_ptr<PrinterFile> take(const std::string& at) {
+        std::lock_guard lock(mutex);
+        auto taken = std::move(file);
+        if (!taken || path != at)
+            return nullptr;
+        std::vector<std::uint8_t> id(kMaxDeviceIdRequest);
+        const auto size = static_cast<std::uint32_t>(id.size());
+        if (taken->deviceId(id.data(), size, 1000).status != Status::Done)
+            return nullptr;
+        return taken;
+    }
+    void keep(bool on) {
+        std::lock_guard lock(mutex);
+        keeping = on;
+        if (!on)
+            file.reset();
+    }
+};
+
 PrinterClass& printerClass() {
     PrinterClass* p = installed.load();
     return p ? *p : systemPrinterClass();
@@ -201,11 +240,17 @@ PrinterClass& systemPrinterClass() {
 class OpenPrinter final : public OpenDevice {
   public:
     OpenPrinter(std::unique_ptr<PrinterFile> file, DeviceIdentity identity, std::string where,
-                std::shared_ptr<Failures> failures)
+                std::shared_ptr<Failures> failures, std::shared_ptr<Keeper> keeper,
+                std::string path)
         : file_(std::move(file)),
           identity_(std::move(identity)),
           where_(std::move(where)),
-          failures_(std::move(failures)) {}
+          failures_(std::move(failures)),
+          keeper_(std::move(keeper)),
+          path_(std::move(path)) {}
+    ~OpenPrinter() override { keeper_->giveBack(std::move(file_), path_); }
+    OpenPrinter(const OpenPrinter&) = delete;
+    OpenPrinter& operator=(const OpenPrinter&) = delete;
 
     const DeviceIdentity& identity() const override { return identity_; }
 
@@ -234,10 +279,15 @@ class OpenPrinter final : public OpenDevice {
     DeviceIdentity identity_;
     std::string where_;  // the device in a log line: "7a3c:0512 at 1-1"
     std::shared_ptr<Failures> failures_;
+    std::shared_ptr<Keeper> keeper_;
+    std::string path_;  // the interface it was opened at
     bool overflowed_ = false;
 };
 
 }  // namespace usbprint
+
+UsbprintPort::UsbprintPort(Timeouts timeouts)
+    : DevicePort(timeouts), keeper_(std::make_shared<usbprint::Keeper>()) {}
 
 std::shared_ptr<OpenDevice> UsbprintPort::open(const Selection& selection) {
     std::string error;
@@ -261,7 +311,9 @@ std::shared_ptr<OpenDevice> UsbprintPort::open(const Selection& selection) {
         return nullptr;
     }
     usbprint::Outcome failure;
-    auto file = usbprint::printerClass().open(chosen->itf.path, failure);
+    auto file = keeper_->take(chosen->itf.path);
+    if (!file)
+        file = usbprint::printerClass().open(chosen->itf.path, failure);
     if (!file) {
         std::string text = "cannot open " + where + ": " + usbprint::describe(failure);
         if (failure.status == usbprint::Status::Busy)
@@ -271,7 +323,11 @@ std::shared_ptr<OpenDevice> UsbprintPort::open(const Selection& selection) {
         return nullptr;
     }
     return std::make_shared<usbprint::OpenPrinter>(std::move(file), chosen->identity, where,
-                                                   failures_);
+                                                   failures_, keeper_, chosen->itf.path);
+}
+
+void UsbprintPort::KeepDriversDetached(bool keep) {
+    keeper_->keep(keep);
 }
 
 std::vector<DeviceIdentity> UsbprintPort::list(const Selection& selection) {

@@ -13,6 +13,11 @@
 // yet, exclusively: no print job reaches the printer while the program holds it. Every further
 // handle shares that file; it closes with the last handle, so a printer that went away and came
 // back (after a reset, possibly under another interface path) is found afresh by the next open.
+// While a job keeps the printer (KeepDriversDetached(true), from the model check to the end of a
+// run), the file of the last handle stays open instead, so that the print spooler cannot open
+// the printer between the run's steps; the next open takes it back if the printer still answers
+// a device ID request through it (after a reset it does not: the file is closed and the printer
+// opened afresh).
 //
 // A selected device (SelectDevice) is the one it names (DeviceIdentity::names): by its serial, or,
 // for a device without a serial of its own (none, or one another printer shares), by serial and
@@ -25,17 +30,20 @@
 #include "platform/usbport/device_port.h"
 
 namespace usbport {
+namespace usbprint {
+struct Keeper;
+}
 
 class UsbprintPort final : public DevicePort {
   public:
-    explicit UsbprintPort(Timeouts timeouts = {}) : DevicePort(timeouts) {}
+    explicit UsbprintPort(Timeouts timeouts = {});
 
-    // Nothing to do: the driver stays bound, and the exclusive open of each stage keeps print
-    // jobs out while the program holds the printer.
-    void KeepDriversDetached(bool) override {}
+    // The driver stays bound; the printer's file stays open between the steps of the job.
+    void KeepDriversDetached(bool keep) override;
 
   private:
     std::shared_ptr<OpenDevice> open(const Selection& selection) override;
+    const std::shared_ptr<usbprint::Keeper> keeper_;
     std::vector<DeviceIdentity> list(const Selection& selection) override;
     std::unique_ptr<DevicePort> another(Timeouts timeouts) const override {
         return std::make_unique<UsbprintPort>(timeouts);
