@@ -20,6 +20,7 @@
 #include "link/usb_identity.h"
 #include "payload/catalogue.h"
 #include "payload/embedded_images.h"
+#include "platform/os/file_lock.h"
 #include "platform/os/log.h"
 #include "platform/os/session_end.h"
 #include "platform/os/stop_requests.h"
@@ -432,8 +433,9 @@ Program::Probe Program::probe(const usbport::DeviceIdentity& printer) {
     link::PrinterSession session;
     const auto bound = session.bind(printer);
     if (bound == link::PrinterSession::Bind::Locked) {
-        os::log("check: the printer %s is in use by another copy of the updater (lock file %s)",
-                printer.key().c_str(), link::printerLockPath(printer).c_str());
+        os::log("check: the printer %s is in use by another copy of the updater (%s)",
+                printer.key().c_str(),
+                os::FileLock::describe(link::printerLockPath(printer)).c_str());
         p.outcome = Outcome::PrinterLocked;
         p.message = download::messageText(download::kNotConnected);
         return p;

@@ -10,6 +10,7 @@
 #include "link/running_versions.h"
 #include "link/transmit.h"
 #include "payload/catalogue.h"
+#include "platform/os/file_lock.h"
 #include "platform/os/log.h"
 #include "platform/usbport/usbport.h"
 
@@ -44,9 +45,15 @@ const char* const kStandInRefusal =
     "and has left this printer as it was.\nTo update a real printer, build the updater with the "
     "maker's firmware images (cmake -DPV4410S_FIRMWARE_DIR=<folder>).";
 
+#ifdef _WIN32
+const char* const kLockUnusable =
+    "The lock that keeps other copies of the updater away from this printer cannot be used, so "
+    "nothing was sent to the printer:\n";
+#else
 const char* const kLockUnusable =
     "The lock file that keeps other copies of the updater away from this printer cannot be "
     "used, so nothing was sent to the printer:\n";
+#endif
 
 // The longest the windows go without a drain during a wait.
 constexpr std::uint32_t kDrainSliceMs = 100;
@@ -294,8 +301,8 @@ bool DownloadProcedure::holdPrinter(const link::PrinterLink& link) {
     if (bound == link::PrinterSession::Bind::Locked) {
         fail(Outcome::PrinterLocked);
         logCause("initialise", "the printer " + printer.key() +
-                                   " is in use by another copy of the updater (lock file " +
-                                   link::printerLockPath(printer) + ")");
+                                   " is in use by another copy of the updater (" +
+                                   os::FileLock::describe(link::printerLockPath(printer)) + ")");
         return false;
     }
     if (bound == link::PrinterSession::Bind::Unusable) {

@@ -28,9 +28,15 @@ std::string fileNamePart(const std::string& text) {
 }  // namespace
 
 std::string printerLockPath(const usbport::DeviceIdentity& printer) {
+    const std::string name = "pv4410s-port-" + fileNamePart(printer.portPath) + ".lock";
     const char* dir = std::getenv("PV4410S_LOCK_DIR");
-    const std::string folder = dir != nullptr && *dir != '\0' ? dir : "/run/lock";
-    return folder + "/pv4410s-port-" + fileNamePart(printer.portPath) + ".lock";
+    if (dir != nullptr && *dir != '\0')
+        return std::string(dir) + "/" + name;
+#ifdef _WIN32
+    return name;  // only a name: the lock is a named kernel object, no file
+#else
+    return "/run/lock/" + name;
+#endif
 }
 
 PrinterSession::PrinterSession() {

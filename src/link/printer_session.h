@@ -43,11 +43,11 @@ class PrinterSession {
     bool bound_ = false;
 };
 
-// The lock file of a printer: in $PV4410S_LOCK_DIR when set, else /run/lock, named from the
-// port the printer is attached to (every byte but letters, digits, '.', '-' and '_' written as
-// %XX). A printer keeps its port for the whole of a run, resets included, whatever else is
-// attached or leaves, so two runs for one printer always meet at the same lock, and printers that
-// share a serial (or have none) still have one each.
+// The lock file of a printer: in $PV4410S_LOCK_DIR when set, else /run/lock (on Windows the bare
+// name, which names a kernel object), named from the port the printer is attached to (every byte
+// but letters, digits, '.', '-' and '_' written as %XX). A printer keeps its port for the whole of
+// a run, resets included, whatever else is attached or leaves, so two runs for one printer always
+// meet at the same lock, and printers that share a serial (or have none) still have one each.
 std::string printerLockPath(const usbport::DeviceIdentity& printer);
 
 }  // namespace pv::link

@@ -212,6 +212,26 @@ TEST(Locks, ASecondHolderIsRefusedUntilTheFirstLetsGo) {
         ::CloseHandle(looker);
 #endif
     }
+#ifdef _WIN32
+    {
+        // A name another program took, as an object that is not a lock or one that lets nobody
+        // else wait on it, is unusable, and the problem names the object and what to do.
+        const std::string squatted = path + "-squatted";
+        std::wstring name = std::filesystem::path(squatted).wstring();
+        std::replace(name.begin(), name.end(), L'\\', L'/');
+        const HANDLE event =
+            ::CreateEventW(nullptr, TRUE, FALSE, (L"Global\\pv4410s-lock:" + name).c_str());
+        ASSERT_NE(event, nullptr);
+        os::FileLock lock;
+        EXPECT_EQ(lock.acquire(squatted), os::FileLock::Result::Unusable);
+        EXPECT_NE(lock.problem().find("the name of the lock object Global\\pv4410s-lock:"),
+                  std::string::npos)
+            << lock.problem();
+        EXPECT_NE(lock.problem().find("another program or user made it"), std::string::npos);
+        ::CloseHandle(event);
+        EXPECT_EQ(lock.acquire(squatted), os::FileLock::Result::Taken) << "free once it is gone";
+    }
+#endif
     auto first = std::make_unique<os::SingleInstanceLock>();
     os::SingleInstanceLock second;
     ASSERT_TRUE(first->acquire("os-test instance"));

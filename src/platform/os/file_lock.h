@@ -34,8 +34,12 @@ class FileLock {
     void release();
     bool held() const { return lock_ != kNone; }
     // After Unusable: what is wrong, in words that name the file, its owner and mode (or the
-    // folder's), and what an administrator can do; empty otherwise.
+    // folder's), or on Windows the object and who may have made it, and what to do; empty
+    // otherwise.
     const std::string& problem() const { return problem_; }
+    // The lock at `path` as messages name it: "lock file /run/lock/...", or on Windows "lock
+    // object Global\...".
+    static std::string describe(const std::string& path);
 
   private:
     // The system's object that holds the lock: a descriptor, or a handle on Windows.

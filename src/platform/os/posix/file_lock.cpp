@@ -121,6 +121,10 @@ int openLockFile(const std::string& path, bool& created, std::string& problem) {
 
 }  // namespace
 
+std::string FileLock::describe(const std::string& path) {
+    return "lock file " + path;
+}
+
 FileLock::Result FileLock::acquire(const std::string& path) {
     release();
     problem_.clear();

@@ -27,16 +27,35 @@ std::wstring lockName(const std::string& path) {
 
 }  // namespace
 
+std::string FileLock::describe(const std::string& path) {
+    return "lock object " + windows::utf8(lockName(path));
+}
+
 FileLock::Result FileLock::acquire(const std::string& path) {
     release();
+    problem_.clear();
     HANDLE mutex = nullptr;
+    const std::string object = describe(path);
+    // What to do about a name another program or user took: the object lives as long as a
+    // handle to it is open.
+    const std::string remedy =
+        ": another program or user made it (the updater's own lets every user wait on it); end "
+        "that program, or sign that user out or restart Windows, to free the name";
     switch (windows::takeNamedLock(lockName(path), true, mutex)) {
         case windows::LockResult::Taken:
             lock_ = reinterpret_cast<std::intptr_t>(mutex);
             return Result::Taken;
         case windows::LockResult::HeldElsewhere:
             return Result::HeldElsewhere;
+        case windows::LockResult::Refused:
+            problem_ = "the " + object + " exists but does not let this user wait on it" + remedy;
+            break;
+        case windows::LockResult::NotALock:
+            problem_ =
+                "the name of the " + object + " is taken by an object that is not a lock" + remedy;
+            break;
         case windows::LockResult::Unusable:
+            problem_ = "the " + object + " cannot be made or opened";
             break;
     }
     return Result::Unusable;

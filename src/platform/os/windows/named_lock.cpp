@@ -39,9 +39,9 @@ LockResult takeNamedLock(const std::wstring& name, bool everyUser, HANDLE& mutex
     if (descriptor != nullptr)
         ::LocalFree(descriptor);
     if (object == nullptr)
-        // An object of another user's that lets us not even wait: someone holds it.
-        return createError == ERROR_ACCESS_DENIED ? LockResult::HeldElsewhere
-                                                  : LockResult::Unusable;
+        return createError == ERROR_ACCESS_DENIED    ? LockResult::Refused
+               : createError == ERROR_INVALID_HANDLE ? LockResult::NotALock
+                                                     : LockResult::Unusable;
     const DWORD waited = ::WaitForSingleObject(object, 0);
     if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) {
         held.emplace(object, name);

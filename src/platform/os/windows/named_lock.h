@@ -10,7 +10,13 @@
 
 namespace os::windows {
 
-enum class LockResult { Taken, HeldElsewhere, Unusable };
+enum class LockResult {
+    Taken,
+    HeldElsewhere,  // another holder has it now
+    Refused,        // an object of that name exists that does not let this user even wait on it
+    NotALock,       // the name belongs to another kind of object (an event, a section, ...)
+    Unusable,       // any other failure
+};
 
 // Takes the lock `name` (the kernel object's full name, "Local\..." or "Global\...") without
 // waiting and sets `mutex` to the held mutex. With `everyUser`, copies run by other users can see
