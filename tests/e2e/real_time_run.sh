@@ -8,6 +8,8 @@
 #   CASE: 301 | 402 | 503 | 604   a whole download that must end with "Success!"; its time beyond
 #                                 the fixed waits and the printer's own times is reported against
 #                                 the target MAX_OVERHEAD_S (held by scripts/perf-report)
+#         disturbed               a 301 download while keys, closes (and under Wine the session's
+#                                 end) come during the first erase: still "Success!"
 #         absent                  no printer: the start-up "Error" box, no main window
 #         refuse-initialise       the initialise command is refused: "Error" box, nothing sent
 #         wrong-model             the device ID lacks the model: the start-up "Error" box
@@ -93,6 +95,20 @@ case $case in
     else
         echo "real-time overhead: $overhead s, beyond the target of ${max_overhead} s (a busy machine?)"
     fi
+    ;;
+disturbed)
+    # Keys and closes on both windows (and under Wine the session's end) during the first erase:
+    # the 301 run goes on to "Success!" with both images whole.
+    run --family 301 --disturb || fail "run-demo reported failure"
+    [ "$(result outcome)" = "Success!" ] || fail "outcome is not Success!"
+    [ -n "$(result disturbed)" ] || fail "the run was not disturbed"
+    if [[ " ${platform_options[*]} " == *" --windows "* ]]; then
+        [[ "$(result disturbed)" == *"end-session (status 1,"* ]] ||
+            fail "the session's end was not refused: $(result disturbed)"
+    fi
+    trace_has "verdict area=p result=valid"
+    trace_has "verdict area=t result=valid"
+    trace_has "reply bytes=48 main=301F11 table=705B11"
     ;;
 absent)
     run --fault absent && fail "run-demo reported success"
