@@ -46,6 +46,9 @@ HICON loadIcon(unsigned id, int metricX, int metricY) {
                                          LR_DEFAULTCOLOR | LR_SHARED));
 }
 
+// Posted to a dialog to fit its labels again after a change of scale.
+constexpr UINT kRefitLabels = WM_APP + 1;
+
 // Under another font than the one the templates were drawn for (the system substitutes one for
 // the shell dialog font where it lacks it), a one-line label may not hold its text. Such a label
 // grows to the width of its text (and the control's small margin), to the right or, when centred,
@@ -158,6 +161,14 @@ INT_PTR CALLBACK DialogWindow::procedure(HWND hwnd, UINT message, WPARAM wParam,
             }
             notifySessionEnding();
             break;
+        case WM_DPICHANGED:
+            // Moved to a monitor of another scale: the dialog manager scales the window and its
+            // font (per-monitor awareness); the labels are fitted again once it has.
+            PostMessageW(hwnd, kRefitLabels, 0, 0);
+            break;
+        case kRefitLabels:
+            fitLabels(hwnd, self->dialog.dialogTemplate());
+            return TRUE;
         case WM_QUERYDRAGICON:
             return reinterpret_cast<INT_PTR>(self->largeIcon);
         case WM_NCDESTROY:
