@@ -34,6 +34,9 @@
 #include "platform/os/single_instance.h"
 #include "platform/os/state_files.h"
 #include "platform/os/stop_requests.h"
+#ifdef _WIN32
+#include "platform/os/windows/close_command.h"
+#endif
 
 namespace {
 
@@ -377,21 +380,31 @@ TEST(SessionEnd, TheHiddenWindowPassesItOnOrRefusesItDuringAHold) {
     os::releaseSessionEnd();
     EXPECT_EQ(query(), 0) << "refused while one hold is left";
     EXPECT_EQ(sessionEnds, 1);
+    // The console's Close command is greyed meanwhile, where the console has a window menu (not
+    // under Wine); the command itself is checked on a window of the test's own.
     const auto closeGreyed = [] {
-        HMENU menu = ::GetSystemMenu(::GetConsoleWindow(), FALSE);
-        for (int i = 0; i < 100 && menu != nullptr; ++i) {
-            if ((::GetMenuState(menu, SC_CLOSE, MF_BYCOMMAND) & static_cast<UINT>(MF_GRAYED)) != 0)
+        for (int i = 0; i < 100; ++i) {
+            if (os::windows::closeCommandGreyed(::GetConsoleWindow()))
                 return true;
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         return false;
     };
-    if (::GetConsoleWindow() != nullptr) {
+    if (::GetSystemMenu(::GetConsoleWindow(), FALSE) != nullptr) {
         EXPECT_TRUE(closeGreyed());
     }
     os::releaseSessionEnd();
     EXPECT_NE(query(), 0);
     EXPECT_EQ(sessionEnds, 2);
+
+    HWND own = ::CreateWindowExW(0, L"STATIC", L"own", WS_OVERLAPPEDWINDOW, 0, 0, 100, 100, nullptr,
+                                 nullptr, nullptr, nullptr);
+    ASSERT_NE(own, nullptr);
+    ASSERT_TRUE(os::windows::enableCloseCommand(own, false));
+    EXPECT_TRUE(os::windows::closeCommandGreyed(own));
+    ASSERT_TRUE(os::windows::enableCloseCommand(own, true));
+    EXPECT_FALSE(os::windows::closeCommandGreyed(own));
+    ::DestroyWindow(own);
 }
 #endif
 

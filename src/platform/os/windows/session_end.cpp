@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "platform/os/log.h"
+#include "platform/os/windows/close_command.h"
 #include "platform/os/windows/text.h"
 
 namespace os {
@@ -26,15 +27,6 @@ struct Hold {
 Hold hold;
 std::atomic<bool> ending{false};  // the window waits in WM_ENDSESSION for the program to end
 
-// The console window's Close command (and its close box) enabled or greyed.
-void enableConsoleClose(bool enable) {
-    HWND console = ::GetConsoleWindow();
-    HMENU menu = console != nullptr ? ::GetSystemMenu(console, FALSE) : nullptr;
-    if (menu != nullptr)
-        ::EnableMenuItem(menu, SC_CLOSE,
-                         static_cast<UINT>(MF_BYCOMMAND | (enable ? MF_ENABLED : MF_GRAYED)));
-}
-
 // Shows the hold as it is now; on the window's own thread, which alone may set its reason.
 void applyHold(HWND window) {
     std::string reason;
@@ -48,7 +40,7 @@ void applyHold(HWND window) {
         ::ShutdownBlockReasonCreate(window, windows::wide(reason).c_str());
     else
         ::ShutdownBlockReasonDestroy(window);
-    enableConsoleClose(!held);
+    windows::enableCloseCommand(::GetConsoleWindow(), !held);
 }
 
 LRESULT CALLBACK procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
