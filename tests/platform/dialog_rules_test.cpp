@@ -63,11 +63,21 @@ void whenModal(std::function<void()> action) {
     ::SetTimer(nullptr, 0, 200, onTimer);
 }
 
-TEST(Win32DialogRules, ARunDisablesTheMainWindowRefusesClosesAndEndsOnDownLoad) {
+// The main window, made and shown for each test, destroyed after it.
+class Win32DialogRules : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(window.Create(nullptr));
+        main = dlg::hwndOf(&window);
+        pump();
+    }
+    void TearDown() override { window.DestroyWindow(); }
+
     ScriptedRun window;
-    ASSERT_TRUE(window.Create(nullptr));
-    HWND main = dlg::hwndOf(&window);
-    pump();
+    HWND main = nullptr;
+};
+
+TEST_F(Win32DialogRules, ARunDisablesTheMainWindowRefusesClosesAndEndsOnDownLoad) {
     EXPECT_EQ(focusedId(), kDownLoadButton);
     EXPECT_EQ(defaultId(main), kDownLoadButton);
 
@@ -106,14 +116,9 @@ TEST(Win32DialogRules, ARunDisablesTheMainWindowRefusesClosesAndEndsOnDownLoad) 
     EXPECT_TRUE(::IsWindowEnabled(main));
     EXPECT_EQ(focusedId(), kDownLoadButton);
     EXPECT_EQ(defaultId(main), kDownLoadButton);
-    window.DestroyWindow();
 }
 
-TEST(Win32DialogRules, TheWindowMenusAboutOpensTheAboutBoxWhichOkAndEscapeClose) {
-    ScriptedRun window;
-    ASSERT_TRUE(window.Create(nullptr));
-    HWND main = dlg::hwndOf(&window);
-    pump();
+TEST_F(Win32DialogRules, TheWindowMenusAboutOpensTheAboutBoxWhichOkAndEscapeClose) {
     for (const WPARAM key : {WPARAM{VK_RETURN}, WPARAM{VK_ESCAPE}}) {
         std::wstring caption;
         bool mainDisabled = false;
@@ -128,15 +133,10 @@ TEST(Win32DialogRules, TheWindowMenusAboutOpensTheAboutBoxWhichOkAndEscapeClose)
         EXPECT_TRUE(mainDisabled);
         EXPECT_TRUE(::IsWindowEnabled(main)) << "the About box closed with key " << key;
     }
-    window.DestroyWindow();
 }
 
 // Moved to a monitor of another scale, the window fits its labels again to their texts.
-TEST(Win32DialogRules, ALabelIsFittedAgainWhenTheScaleChanges) {
-    ScriptedRun window;
-    ASSERT_TRUE(window.Create(nullptr));
-    HWND main = dlg::hwndOf(&window);
-    pump();
+TEST_F(Win32DialogRules, ALabelIsFittedAgainWhenTheScaleChanges) {
     HWND label = nullptr;
     for (HWND child = ::GetWindow(main, GW_CHILD); child != nullptr && label == nullptr;
          child = ::GetWindow(child, GW_HWNDNEXT)) {
@@ -162,7 +162,6 @@ TEST(Win32DialogRules, ALabelIsFittedAgainWhenTheScaleChanges) {
     pump();
     EXPECT_GT(width(), 10) << "fitted to its text again";
     EXPECT_LE(width(), fitted);
-    window.DestroyWindow();
 }
 
 }  // namespace
